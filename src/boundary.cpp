@@ -1,0 +1,191 @@
+#include "boundary.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <new>
+#include <source_location>
+
+#include "errors.hpp"
+
+namespace quorvex::py {
+namespace {
+
+// The PanicException class: created on first need, kept for the life of the
+// interpreter, never an attribute of the module.
+PyObject* g_panic_type = nullptr;
+
+constexpr const char kPanicDoc[] =
+    "The exception raised when the native code of _quorvex_core fails fatally "
+    "while called from Python.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that it "
+    "will typically propagate all the way through the stack and cause the "
+    "Python interpreter to exit.";
+
+PyObject* panic_type() {
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
+                                             kPanicDoc, PyExc_BaseException,
+                                             nullptr);
+  }
+  return g_panic_type;
+}
+
+void write_stderr(std::string_view text) noexcept {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+std::string thread_label() {
+  if (gettid() == getpid()) return "main";
+  char name[64] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0]) {
+    return name;
+  }
+  return "<unnamed>";
+}
+
+// Source paths are absolute at compile time; the part from "src/" on is
+// enough to find the line.
+std::string_view short_path(const char* file) {
+  std::string_view path(file);
+  const auto at = path.rfind("src/");
+  return at == std::string_view::npos ? path : path.substr(at);
+}
+
+void write_panic_diagnostic(std::string_view message,
+                            const std::source_location& where) {
+  std::string text = "thread '" + thread_label() + "' panicked at ";
+  text += short_path(where.file_name());
+  text += ":" + std::to_string(where.line()) + ":" +
+          std::to_string(where.column()) + ":\n";
+  text += message;
+  text += "\n";
+  write_stderr(text);
+  std::fflush(stderr);
+}
+
+// Message text is UTF-8 from our own code, or the exact text of a resumed
+// Python exception, lone surrogates included.
+Ref decode_message(std::string_view utf8) {
+  return Ref::steal(PyUnicode_DecodeUTF8(
+      utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass"));
+}
+
+void raise_panic(std::string_view message,
+                 const std::source_location& where) noexcept {
+  try {
+    write_panic_diagnostic(message, where);
+    PyObject* type = panic_type();
+    if (type == nullptr) return;  // the interpreter's exception stands
+    Ref text = decode_message(message);
+    if (!text) return;
+    PyErr_SetObject(type, text.get());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+}
+
+// str(exception) as UTF-8, keeping lone surrogates so the text survives the
+// trip through C++ unchanged.
+std::string exception_text(PyObject* exception) {
+  Ref text = Ref::steal(PyObject_Str(exception));
+  if (!text) {
+    PyErr_Clear();
+    return "<unprintable PanicException object>";
+  }
+  Ref encoded = Ref::steal(
+      PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+  if (!encoded) {
+    PyErr_Clear();
+    return "<unprintable PanicException object>";
+  }
+  return std::string(PyBytes_AsString(encoded.get()),
+                     static_cast<std::size_t>(PyBytes_Size(encoded.get())));
+}
+
+}  // namespace
+
+void PythonError::restore() {
+  if (type_) {
+    PyErr_SetObject(type_.get(), value_.get());
+  } else {
+    PyErr_SetRaisedException(value_.release());
+  }
+}
+
+void throw_current_error() {
+  Ref exception = Ref::steal(PyErr_GetRaisedException());
+  if (!exception) {
+    throw_error(PyExc_SystemError,
+                "attempted to fetch exception but none was set");
+  }
+  if (g_panic_type != nullptr &&
+      PyErr_GivenExceptionMatches(exception.get(), g_panic_type)) {
+    std::string message = exception_text(exception.get());
+    write_stderr(
+        "--- PyO3 is resuming a panic after fetching a PanicException from "
+        "Python. ---\nPython stack trace below:\n");
+    PyErr_SetRaisedException(exception.release());
+    PyErr_PrintEx(0);
+    throw Panic(std::move(message));
+  }
+  throw PythonError::from_object(std::move(exception));
+}
+
+Ref make_str(std::string_view utf8) {
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(
+      utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+  if (!text) throw_current_error();
+  return text;
+}
+
+Ref concat(PyObject* left, PyObject* right) {
+  Ref joined = Ref::steal(PyUnicode_Concat(left, right));
+  if (!joined) throw_current_error();
+  return joined;
+}
+
+void throw_error(PyObject* type, std::string_view message) {
+  throw PythonError::from_type(type, make_str(message));
+}
+
+Ref new_exception(PyObject* type, PyObject* message) {
+  // The limited API has no one-argument call before 3.13; raising and
+  // fetching at once gives the same normalized object.
+  PyErr_SetObject(type, message);
+  return Ref::steal(PyErr_GetRaisedException());
+}
+
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw_current_error();
+}
+
+void forget_panic_type() noexcept { g_panic_type = nullptr; }
+
+PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context) noexcept {
+  try {
+    return body(context);
+  } catch (PythonError& error) {
+    error.restore();
+  } catch (const Panic& panic) {
+    raise_panic(panic.what(), panic.where());
+  } catch (const HkdfError& error) {
+    try {
+      throw_error(PyExc_ValueError, error.what());
+    } catch (PythonError& value_error) {
+      value_error.restore();
+    } catch (...) {
+      PyErr_NoMemory();
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    raise_panic(error.what(), std::source_location::current());
+  } catch (...) {
+    raise_panic("unknown C++ exception", std::source_location::current());
+  }
+  return nullptr;
+}
+
+}  // namespace quorvex::py

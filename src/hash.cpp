@@ -1,0 +1,62 @@
+#include "hash.hpp"
+
+#include <string>
+
+#include "errors.hpp"
+
+namespace quorvex {
+namespace {
+
+// Every libgcrypt failure goes through here, naming the call that failed.
+[[noreturn]] void fail_gcrypt(const char* call, gcry_error_t error) {
+  throw Panic(std::string("libgcrypt: ") + call + " failed: " +
+              gcry_strerror(error));
+}
+
+void initialize_gcrypt() {
+  if (gcry_check_version(GCRYPT_VERSION) == nullptr) {
+    throw Panic(std::string("libgcrypt is older than the headers (") +
+                GCRYPT_VERSION + ")");
+  }
+  if (!gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
+    // We hold no long-lived secrets in libgcrypt's handles, so the secure
+    // memory pool (and its warnings about missing privileges) is not needed.
+    gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+  }
+}
+
+}  // namespace
+
+void ensure_gcrypt() {
+  // A function-local static gives a thread-safe once-only initialization;
+  // if it throws, the next call tries again.
+  static const bool initialized = (initialize_gcrypt(), true);
+  (void)initialized;
+}
+
+Digest::Digest(int algorithm, unsigned flags)
+    : algorithm_(algorithm), size_(gcry_md_get_algo_dlen(algorithm)) {
+  ensure_gcrypt();
+  if (gcry_error_t error = gcry_md_open(&handle_, algorithm, flags)) {
+    fail_gcrypt("gcry_md_open", error);
+  }
+}
+
+void Digest::set_key(ByteView key) {
+  if (gcry_error_t error = gcry_md_setkey(handle_, key.data(), key.size())) {
+    fail_gcrypt("gcry_md_setkey", error);
+  }
+}
+
+void Digest::finish(std::uint8_t* out) noexcept {
+  const unsigned char* digest = gcry_md_read(handle_, algorithm_);
+  __builtin_memcpy(out, digest, size_);
+}
+
+void blake3_hash(ByteView data, std::uint8_t out[kBlake3Size]) noexcept {
+  Blake3 hasher;
+  hasher.hash(data.data(), data.size(), out);
+}
+
+}  // namespace quorvex

@@ -1,0 +1,237 @@
+// The module _quorvex_core: its export, its function table and the entry
+// points that hand each call to the call boundary.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "errors.hpp"
+#include "kdf.hpp"
+#include "seed.hpp"
+
+namespace quorvex::py {
+namespace {
+
+constexpr const char kSubinterpreterMessage[] =
+    "PyO3 modules do not yet support subinterpreters, see "
+    "https://github.com/PyO3/pyo3/issues/576";
+
+// Process-wide state: the interpreter that owns the module and the module
+// object it got. Both are forgotten (not released) when that interpreter is
+// finalized, so a re-initialized interpreter never sees a dead one's objects.
+std::atomic<std::int64_t> g_owner_interpreter{-1};
+PyObject* g_module = nullptr;
+
+constexpr std::string_view kSeedParameters[] = {"image_hash", "nonce",
+                                                "timestamp", "version"};
+constexpr std::string_view kWalkParameters[] = {
+    "initial_seed", "pixels", "width", "height", "steps", "layers"};
+constexpr std::string_view kHkdfParameters[] = {"entropy_pool", "salt", "info",
+                                                "key_size"};
+constexpr std::string_view kBlake3KeyParameters[] = {"entropy_pool", "context",
+                                                     "key_size"};
+
+const Signature kSeedSignature{"generate_initial_seed", kSeedParameters};
+const Signature kSha3WalkSignature{"execute_multilayer_sha3", kWalkParameters};
+const Signature kBlake3WalkSignature{"execute_multilayer_blake3",
+                                     kWalkParameters};
+const Signature kHkdfSignature{"derive_key_hkdf", kHkdfParameters};
+const Signature kBlake3KeySignature{"derive_key_blake3", kBlake3KeyParameters};
+
+PyObject* generate_initial_seed_entry(PyObject*, PyObject* args,
+                                      PyObject* kwargs) {
+  return call_boundary([&] {
+    const Arguments arguments(kSeedSignature, args, kwargs);
+    const ByteView image_hash = arguments.bytes(0);
+    const ByteView nonce = arguments.bytes(1);
+    const std::uint64_t timestamp = arguments.u64(2);
+    const ByteView version = arguments.str(3);
+    return bytes_to_list(
+        generate_initial_seed(image_hash, nonce, timestamp, version));
+  });
+}
+
+struct WalkArguments {
+  ByteView initial_seed, pixels;
+  std::uint64_t width, height, steps, layers;
+};
+
+WalkArguments convert_walk_arguments(const Arguments& arguments) {
+  WalkArguments walk{};
+  walk.initial_seed = arguments.bytes(0);
+  walk.pixels = arguments.bytes(1);
+  walk.width = arguments.u64(2);
+  walk.height = arguments.u64(3);
+  walk.steps = arguments.u64(4);
+  walk.layers = arguments.u64(5);
+  return walk;
+}
+
+PyObject* execute_multilayer_sha3_entry(PyObject*, PyObject* args,
+                                        PyObject* kwargs) {
+  return call_boundary([&]() -> PyObject* {
+    const Arguments arguments(kSha3WalkSignature, args, kwargs);
+    convert_walk_arguments(arguments);
+    throw_error(PyExc_NotImplementedError, "the SHA3 walk is not built yet");
+  });
+}
+
+PyObject* execute_multilayer_blake3_entry(PyObject*, PyObject* args,
+                                          PyObject* kwargs) {
+  return call_boundary([&]() -> PyObject* {
+    const Arguments arguments(kBlake3WalkSignature, args, kwargs);
+    convert_walk_arguments(arguments);
+    throw_error(PyExc_NotImplementedError, "the BLAKE3 walk is not built yet");
+  });
+}
+
+PyObject* derive_key_hkdf_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_boundary([&] {
+    const Arguments arguments(kHkdfSignature, args, kwargs);
+    const ByteView entropy_pool = arguments.bytes(0);
+    const ByteView salt = arguments.bytes(1);
+    const ByteView info = arguments.bytes(2);
+    const std::uint64_t key_size = arguments.u64(3);
+    return bytes_to_list(derive_key_hkdf(entropy_pool, salt, info, key_size));
+  });
+}
+
+PyObject* derive_key_blake3_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_boundary([&] {
+    const Arguments arguments(kBlake3KeySignature, args, kwargs);
+    const ByteView entropy_pool = arguments.bytes(0);
+    const ByteView context = arguments.str(1);
+    const std::uint64_t key_size = arguments.u64(2);
+    return bytes_to_list(derive_key_blake3(entropy_pool, context, key_size));
+  });
+}
+
+template <PyObject* (*Entry)(PyObject*, PyObject*, PyObject*)>
+constexpr PyCFunction as_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
+}
+
+// Docstrings start with the text signature, which the interpreter turns into
+// __text_signature__. The table lives for the whole process: function
+// objects keep pointers into it.
+PyMethodDef g_functions[] = {
+    {"generate_initial_seed", as_method<generate_initial_seed_entry>(),
+     METH_VARARGS | METH_KEYWORDS,
+     "generate_initial_seed(image_hash, nonce, timestamp, version)\n--\n\n"
+     "Generate the initial seed from image hash, nonce, timestamp, and version "
+     "string."},
+    {"execute_multilayer_sha3", as_method<execute_multilayer_sha3_entry>(),
+     METH_VARARGS | METH_KEYWORDS,
+     "execute_multilayer_sha3(initial_seed, pixels, width, height, steps, "
+     "layers)\n--\n\n"
+     "SHA3 path — sequential walk matching v2/v1 exactly for 100% parity."},
+    {"execute_multilayer_blake3", as_method<execute_multilayer_blake3_entry>(),
+     METH_VARARGS | METH_KEYWORDS,
+     "execute_multilayer_blake3(initial_seed, pixels, width, height, steps, "
+     "layers)\n--\n\n"
+     "BLAKE3 path — parallel chunks with BLAKE3 chain + bounded window walk.\n"
+     "v3/v2.0.2 fast path. Opt-in via chain_hash=\"blake3\" parameter in "
+     "Python.\n"
+     "Not backward-compatible with v1/v2 key vectors — produces different "
+     "keys."},
+    {"derive_key_hkdf", as_method<derive_key_hkdf_entry>(),
+     METH_VARARGS | METH_KEYWORDS,
+     "derive_key_hkdf(entropy_pool, salt, info, key_size)\n--\n\n"
+     "Derive final key using HKDF-SHA256.\n"
+     "entropy_pool — master pool from Stage 6 (64 bytes)\n"
+     "salt         — nonce bytes (reused from seed generation for binding)\n"
+     "info         — context label bytes e.g. b\"quorvex-lintav-v2\"\n"
+     "key_size     — output length in bytes: 16, 32, or 64"},
+    {"derive_key_blake3", as_method<derive_key_blake3_entry>(),
+     METH_VARARGS | METH_KEYWORDS,
+     "derive_key_blake3(entropy_pool, context, key_size)\n--\n\n"
+     "Derive final key using BLAKE3 in KDF mode.\n"
+     "entropy_pool — master pool from Stage 6 (64 bytes)\n"
+     "context      — context string for BLAKE3 key derivation e.g. "
+     "\"quorvex-lin-tav-v1.0\"\n"
+     "key_size     — output length in bytes: 16, 32, or 64"},
+};
+
+PyModuleDef g_module_definition = {
+    PyModuleDef_HEAD_INIT, "_quorvex_core", "", 0, nullptr,
+    nullptr,               nullptr,         nullptr, nullptr,
+};
+
+// Runs from Py_FinalizeEx once the interpreter is gone: drop our pointers
+// without touching the objects, which died with it.
+void forget_interpreter() {
+  g_module = nullptr;
+  forget_panic_type();
+  g_owner_interpreter.store(-1);
+}
+
+void claim_interpreter() {
+  const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current == -1) throw_current_error();
+  std::int64_t expected = -1;
+  if (g_owner_interpreter.compare_exchange_strong(expected, current)) {
+    Py_AtExit(forget_interpreter);
+  } else if (expected != current) {
+    throw_error(PyExc_ImportError, kSubinterpreterMessage);
+  }
+}
+
+Ref module_all(PyObject* module) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current_error();
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+      throw_current_error();
+    }
+    return all;
+  }
+  if (!PyList_Check(all.get())) {
+    throw PythonError::from_object(conversion_error(all.get(), "PyList"));
+  }
+  return all;
+}
+
+void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
+  Ref function = Ref::steal(PyCMethod_New(&def, module, module_name, nullptr));
+  if (!function) throw_current_error();
+  Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) throw_current_error();
+  if (!has_type_flag(name.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
+    throw PythonError::from_object(conversion_error(name.get(), "PyString"));
+  }
+  Ref all = module_all(module);
+  if (PyList_Append(all.get(), name.get()) < 0) {
+    PyErr_Clear();
+    throw Panic("could not append __name__ to __all__");
+  }
+  if (PyObject_SetAttr(module, name.get(), function.get()) < 0) {
+    throw_current_error();
+  }
+}
+
+PyObject* initialize_module() {
+  claim_interpreter();
+  if (g_module != nullptr) return Py_NewRef(g_module);
+  Ref module = Ref::steal(PyModule_Create2(&g_module_definition, 3));
+  if (!module) throw_current_error();
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module.get()));
+  if (!module_name) throw_current_error();
+  for (PyMethodDef& def : g_functions) {
+    add_function(module.get(), module_name.get(), def);
+  }
+  if (g_module == nullptr) g_module = module.release();
+  return Py_NewRef(g_module);
+}
+
+}  // namespace
+}  // namespace quorvex::py
+
+PyMODINIT_FUNC PyInit__quorvex_core(void) {
+  return quorvex::py::call_boundary(
+      [] { return quorvex::py::initialize_module(); });
+}

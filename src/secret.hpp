@@ -1,0 +1,69 @@
+// Containers for key material: whatever they held is wiped before their
+// memory goes back to the allocator, on every path out of a call.
+#pragma once
+
+#include <string.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <span>
+#include <vector>
+
+namespace quorvex {
+
+using ByteView = std::span<const std::uint8_t>;
+
+inline void wipe(void* data, std::size_t size) noexcept {
+  explicit_bzero(data, size);
+}
+
+// Allocator that wipes a block before freeing it, so a std::vector of
+// secrets never leaves a copy behind, not even when it grows.
+template <class T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() noexcept = default;
+  template <class U>
+  WipingAllocator(const WipingAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+  void deallocate(T* p, std::size_t n) noexcept {
+    wipe(p, n * sizeof(T));
+    std::allocator<T>{}.deallocate(p, n);
+  }
+  template <class U>
+  bool operator==(const WipingAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
+
+// Fixed-size secret on the stack, wiped when it goes out of scope.
+template <std::size_t N>
+struct SecretArray : std::array<std::uint8_t, N> {
+  SecretArray() noexcept : std::array<std::uint8_t, N>{} {}
+  SecretArray(const SecretArray&) = default;
+  SecretArray& operator=(const SecretArray&) = default;
+  ~SecretArray() { wipe(this->data(), N); }
+};
+
+// Scope guard that wipes a plain object (a hasher state, say) on exit.
+template <class T>
+class WipeOnExit {
+ public:
+  explicit WipeOnExit(T& object) noexcept : object_(object) {}
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+  ~WipeOnExit() { wipe(&object_, sizeof(T)); }
+
+ private:
+  T& object_;
+};
+
+inline ByteView as_bytes(const void* data, std::size_t size) noexcept {
+  return {static_cast<const std::uint8_t*>(data), size};
+}
+
+}  // namespace quorvex
