@@ -1,0 +1,47 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from hypothesis import HealthCheck, settings
+
+import _quorvex_core
+
+settings.register_profile(
+    "default", max_examples=200, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+settings.register_profile(
+    "sanitize", max_examples=25, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+
+_expected_dir = os.environ.get("QUORVEX_EXPECT_MODULE_DIR")
+if _expected_dir:
+    # The sanitizer run must test the sanitizer build, not the installed one.
+    assert os.path.dirname(_quorvex_core.__file__) == os.path.abspath(_expected_dir)
+
+
+def pytest_report_header(config):
+    return f"_quorvex_core: {_quorvex_core.__file__}"
+
+
+@pytest.fixture
+def q():
+    return _quorvex_core
+
+
+def run_python(code, env=None, timeout=120, check=True):
+    """Runs code in a fresh interpreter (same one as the tests) and returns
+    the completed process; a hang becomes a test failure, not a stuck run."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, errors="backslashreplace",
+        timeout=timeout, env=full_env)
+    if check and result.returncode != 0:
+        raise AssertionError(
+            f"exit {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")
+    return result

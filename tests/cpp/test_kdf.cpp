@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include "errors.hpp"
+#include "hex.hpp"
+#include "kdf.hpp"
+
+namespace quorvex {
+namespace {
+
+using testing::from_hex;
+using testing::to_hex;
+
+struct RfcCase {
+  const char* name;
+  const char* ikm;
+  const char* salt;
+  const char* info;
+  std::size_t length;
+  const char* prk;
+  const char* okm;
+};
+
+// RFC 5869, appendix A, test cases 1 and 3 (SHA-256).
+const RfcCase kRfcCases[] = {
+    {"basic", "0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b", "000102030405060708090a0b0c",
+     "f0f1f2f3f4f5f6f7f8f9", 42,
+     "077709362c2e32df0ddc3f0dc47bba6390b6c73bb50f9c3122ec844ad7c2b3e5",
+     "3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865"},
+    {"empty_salt_and_info", "0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b", "", "", 42,
+     "19ef24a32c717b167f33a91d6f648bdf96596776afdb6377ac434c1c293ccb04",
+     "8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d201395faa4b61a96c8"},
+};
+
+class HkdfRfc5869 : public ::testing::TestWithParam<RfcCase> {};
+
+TEST_P(HkdfRfc5869, ExtractAndExpand) {
+  const RfcCase& c = GetParam();
+  const auto ikm = from_hex(c.ikm), salt = from_hex(c.salt), info = from_hex(c.info);
+  const Prk prk = hkdf_extract(salt, ikm);
+  EXPECT_EQ(to_hex(prk), c.prk);
+  EXPECT_EQ(to_hex(hkdf_expand(prk, info, c.length)), c.okm);
+}
+
+INSTANTIATE_TEST_SUITE_P(Vectors, HkdfRfc5869, ::testing::ValuesIn(kRfcCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HkdfExpand, LimitIs255Blocks) {
+  const Prk prk = hkdf_extract({}, {});
+  EXPECT_EQ(hkdf_expand(prk, {}, kHkdfMaxOutput).size(), kHkdfMaxOutput);
+  EXPECT_EQ(hkdf_expand(prk, {}, 0).size(), 0u);
+  try {
+    hkdf_expand(prk, {}, kHkdfMaxOutput + 1);
+    FAIL() << "expected HkdfError";
+  } catch (const HkdfError& error) {
+    EXPECT_STREQ(error.what(), "HKDF expand failed: invalid number of blocks, too large output");
+  }
+}
+
+TEST(HkdfExpand, BlocksChainThroughThePreviousBlock) {
+  const Prk prk = hkdf_extract(from_hex("00"), from_hex("01"));
+  const auto info = from_hex("abcd");
+  const auto long_output = hkdf_expand(prk, info, 96);
+  const auto short_output = hkdf_expand(prk, info, 40);
+  EXPECT_TRUE(std::equal(short_output.begin(), short_output.end(), long_output.begin()));
+}
+
+TEST(KeySize, OnlySixteenThirtyTwoSixtyFour) {
+  for (std::uint64_t size : {16, 32, 64}) EXPECT_NO_THROW(check_key_size(size));
+  for (std::uint64_t size : {0ull, 8ull, 24ull, 48ull, 65ull, 8160ull, ~0ull}) {
+    try {
+      check_key_size(size);
+      ADD_FAILURE() << size;
+    } catch (const Panic& panic) {
+      EXPECT_STREQ(panic.what(), "key_size must be 16, 32, or 64");
+    }
+  }
+}
+
+TEST(ExpandPool, BlocksAreIndependentHashes) {
+  const auto pool = from_hex("0102");
+  const ExpandedPool expanded = expand_pool(pool);
+  const ExpandedPool again = expand_pool(pool);
+  EXPECT_EQ(expanded, again);
+  for (int i = 0; i < 4; ++i) {
+    for (int j = i + 1; j < 4; ++j) {
+      EXPECT_FALSE(std::equal(expanded.begin() + 32 * i, expanded.begin() + 32 * i + 32,
+                              expanded.begin() + 32 * j));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvex
