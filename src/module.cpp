@@ -11,6 +11,7 @@
 #include "errors.hpp"
 #include "kdf.hpp"
 #include "seed.hpp"
+#include "walk.hpp"
 
 namespace quorvex::py {
 namespace {
@@ -72,10 +73,12 @@ WalkArguments convert_walk_arguments(const Arguments& arguments) {
 
 PyObject* execute_multilayer_sha3_entry(PyObject*, PyObject* args,
                                         PyObject* kwargs) {
-  return call_boundary([&]() -> PyObject* {
+  return call_boundary([&] {
     const Arguments arguments(kSha3WalkSignature, args, kwargs);
-    convert_walk_arguments(arguments);
-    throw_error(PyExc_NotImplementedError, "the SHA3 walk is not built yet");
+    const WalkArguments walk = convert_walk_arguments(arguments);
+    const PixelGrid grid{walk.pixels, walk.width, walk.height};
+    return bytes_to_list(execute_multilayer_sha3(
+        walk.initial_seed, grid, walk.steps, walk.layers, check_signals));
   });
 }
 

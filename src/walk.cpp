@@ -1,0 +1,260 @@
+#include "walk.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "bytes.hpp"
+#include "errors.hpp"
+#include "hash.hpp"
+
+namespace quorvex {
+
+// ---------------------------------------------------------------------------
+// SHA3 walk
+// ---------------------------------------------------------------------------
+namespace sha3_walk {
+namespace {
+
+// The walk once kept every visit digest of a layer in one buffer of
+// steps * 32 bytes and refused step counts whose buffer size overflows an
+// allocation size. The buffer is gone (the digests stream into the layer
+// hasher), but the refusal stays: callers may rely on it.
+constexpr std::uint64_t kMaxSteps =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) /
+    kVisitDigestSize;
+
+struct Rgb {
+  std::uint8_t r, g, b;
+};
+
+// The pixel at byte offset `at`, each of its three bytes bounds-checked in
+// order so a failure names the first offending index.
+Rgb read_pixel(ByteView pixels, std::uint64_t at) {
+  const std::uint64_t size = pixels.size();
+  if (at >= size) fail_out_of_bounds(size, at);
+  if (at + 1 >= size) fail_out_of_bounds(size, at + 1);
+  if (at + 2 >= size) fail_out_of_bounds(size, at + 2);
+  return {pixels[at], pixels[at + 1], pixels[at + 2]};
+}
+
+// Offset of pixel (column, row) in unsigned 64-bit arithmetic that wraps.
+std::uint64_t pixel_offset(const PixelGrid& grid, std::uint64_t column,
+                           std::uint64_t row) noexcept {
+  return (row * grid.width + column) * 3;
+}
+
+double luminance_of(Rgb pixel) noexcept {
+  return pixel_luminance(pixel.r, pixel.g, pixel.b);
+}
+
+void put_hex_color(std::uint8_t* out, Rgb pixel) noexcept {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  out[0] = '#';
+  const std::uint8_t channels[3] = {pixel.r, pixel.g, pixel.b};
+  for (int i = 0; i < 3; ++i) {
+    out[1 + 2 * i] = static_cast<std::uint8_t>(kDigits[channels[i] >> 4]);
+    out[2 + 2 * i] = static_cast<std::uint8_t>(kDigits[channels[i] & 0x0F]);
+  }
+}
+
+// Neighbours column by column from the left (dx outer, dy inner), unlike
+// the window's row-major order. Coordinates and their comparisons with the
+// sizes are signed 32-bit, wrapping, as they always were.
+void collect_neighbors(const PixelGrid& grid, std::uint32_t x, std::uint32_t y,
+                       StepMessage& message) {
+  const std::int32_t width = wrap_i32(grid.width);
+  const std::int32_t height = wrap_i32(grid.height);
+  std::size_t size = 0;
+  for (std::int32_t dx = -1; dx <= 1; ++dx) {
+    for (std::int32_t dy = -1; dy <= 1; ++dy) {
+      if (dx == 0 && dy == 0) continue;
+      const std::int32_t nx = wrapping_add_i32(wrap_i32(x), dx);
+      const std::int32_t ny = wrapping_add_i32(wrap_i32(y), dy);
+      if (nx < 0 || nx >= width || ny < 0 || ny >= height) continue;
+      const Rgb pixel = read_pixel(
+          grid.pixels, pixel_offset(grid, static_cast<std::uint64_t>(nx),
+                                    static_cast<std::uint64_t>(ny)));
+      message.neighbors[size++] = pixel.r;
+      message.neighbors[size++] = pixel.g;
+      message.neighbors[size++] = pixel.b;
+    }
+  }
+  message.neighbor_size = size;
+}
+
+}  // namespace
+
+double pixel_luminance(std::uint8_t r, std::uint8_t g, std::uint8_t b) noexcept {
+  const double weighted = (0.299 * r + 0.587 * g) + 0.114 * b;
+  return weighted / 255.0;
+}
+
+double window_deviation(const PixelGrid& grid, std::uint32_t x, std::uint32_t y) {
+  const std::int32_t sx = wrap_i32(x), sy = wrap_i32(y);
+  const std::int32_t column_begin = std::max(wrapping_add_i32(sx, -1), 0);
+  const std::int32_t column_end = std::min(wrapping_add_i32(sx, 2), wrap_i32(grid.width));
+  const std::int32_t row_begin = std::max(wrapping_add_i32(sy, -1), 0);
+  const std::int32_t row_end = std::min(wrapping_add_i32(sy, 2), wrap_i32(grid.height));
+
+  double values[9];
+  std::size_t n = 0;
+  for (std::int32_t row = row_begin; row < row_end && n < 9; ++row) {
+    for (std::int32_t column = column_begin; column < column_end && n < 9; ++column) {
+      const std::uint64_t at = pixel_offset(grid, static_cast<std::uint64_t>(column),
+                                            static_cast<std::uint64_t>(row));
+      values[n++] = luminance_of(read_pixel(grid.pixels, at));
+    }
+  }
+  // Sums run in visiting order from zero; no compensation, no reordering.
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) sum += values[i];
+  const double count = static_cast<double>(n);
+  const double mean = sum / count;
+  double squares = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = values[i] - mean;
+    squares += d * d;
+  }
+  wipe(values, sizeof values);
+  return std::sqrt(squares / count);
+}
+
+std::int32_t to_i32_saturating(double value) noexcept {
+  if (std::isnan(value)) return 0;
+  if (value <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+  if (value >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(value);
+}
+
+void describe_step(const PixelGrid& grid, const std::uint8_t* state,
+                   StepMessage& message) {
+  const auto x = static_cast<std::uint32_t>(std::uint64_t{load_be32(state)} % grid.width);
+  const auto y = static_cast<std::uint32_t>(std::uint64_t{load_be32(state + 4)} % grid.height);
+  const Rgb pixel = read_pixel(grid.pixels, pixel_offset(grid, x, y));
+  const std::int32_t luminance_milli =
+      to_i32_saturating(luminance_of(pixel) * 1000.0);
+  const std::int32_t deviation_milli =
+      to_i32_saturating(window_deviation(grid, x, y) * 1000.0);
+
+  std::uint8_t* record = message.record;
+  put_be32(record + 0, x);
+  put_be32(record + 4, y);
+  record[8] = pixel.r;
+  record[9] = pixel.g;
+  record[10] = pixel.b;
+  put_hex_color(record + 11, pixel);
+  put_be32(record + 18, static_cast<std::uint32_t>(luminance_milli));
+  put_be32(record + 22, static_cast<std::uint32_t>(deviation_milli));
+  message.x = x;
+  message.y = y;
+  collect_neighbors(grid, x, y, message);
+}
+
+namespace {
+
+// One call's walk: three digest handles opened once and reset per use, and
+// fixed stack buffers for every message.
+class Walker {
+ public:
+  Walker(const PixelGrid& grid, const InterruptCheck& check_interrupt)
+      : grid_(grid),
+        check_interrupt_(check_interrupt),
+        state_hasher_(GCRY_MD_SHA3_512),
+        visit_hasher_(GCRY_MD_SHA3_256),
+        layer_hasher_(GCRY_MD_SHA3_512) {}
+  Walker(const Walker&) = delete;
+  Walker& operator=(const Walker&) = delete;
+  ~Walker() {
+    wipe(&message_, sizeof message_);
+    wipe(input_, sizeof input_);
+    wipe(visit_digest_, sizeof visit_digest_);
+  }
+
+  // Runs one layer from `state` (64 bytes, updated in place to the final
+  // walk state) and writes its 64-byte layer digest.
+  void walk_layer(std::uint8_t* state, std::uint64_t steps,
+                  std::uint8_t* layer_digest) {
+    if (steps > 0 && grid_.width == 0) fail_zero_divisor();
+    if (steps > 0 && grid_.height == 0) fail_zero_divisor();
+    layer_hasher_.reset();
+    for (std::uint64_t step = 0; step < steps; ++step) {
+      if (++since_check_ == kInterruptInterval) {
+        since_check_ = 0;
+        if (check_interrupt_) check_interrupt_();
+      }
+      walk_step(state);
+    }
+    layer_hasher_.finish(layer_digest);
+  }
+
+ private:
+  // state ← SHA3-512(state ‖ record ‖ position ‖ neighbours); the visit
+  // digest SHA3-256(new state ‖ record) goes straight into the layer hasher.
+  void walk_step(std::uint8_t* state) {
+    describe_step(grid_, state, message_);
+    std::uint8_t* at = input_;
+    at = std::copy_n(state, kStateSize, at);
+    at = std::copy_n(message_.record, kStepRecordSize, at);
+    at = std::copy_n(message_.record, kPositionSize, at);  // x, y again
+    at = std::copy_n(message_.neighbors, message_.neighbor_size, at);
+    state_hasher_.reset();
+    state_hasher_.update(input_, static_cast<std::size_t>(at - input_));
+    state_hasher_.finish(state);
+
+    std::copy_n(state, kStateSize, input_);
+    std::copy_n(message_.record, kStepRecordSize, input_ + kStateSize);
+    visit_hasher_.reset();
+    visit_hasher_.update(input_, kStateSize + kStepRecordSize);
+    visit_hasher_.finish(visit_digest_);
+    layer_hasher_.update(visit_digest_, sizeof visit_digest_);
+  }
+
+  const PixelGrid& grid_;
+  const InterruptCheck& check_interrupt_;
+  Digest state_hasher_, visit_hasher_, layer_hasher_;
+  StepMessage message_{};
+  std::uint8_t input_[kStateSize + kStepRecordSize + kPositionSize + kMaxNeighborBytes];
+  std::uint8_t visit_digest_[kVisitDigestSize];
+  std::uint64_t since_check_ = 0;
+};
+
+void check_layer_inputs(ByteView seed, const PixelGrid& grid, std::uint64_t steps) {
+  if (seed.size() != kStateSize) {
+    fail_unequal("Seed must be exactly 64 bytes", seed.size(), kStateSize);
+  }
+  const std::uint64_t expected = grid.width * grid.height * 3;  // mod 2^64
+  if (grid.pixels.size() != expected) {
+    fail_unequal("Pixel array size mismatch", grid.pixels.size(), expected);
+  }
+  if (steps > kMaxSteps) throw Panic("capacity overflow");
+}
+
+}  // namespace
+}  // namespace sha3_walk
+
+Sha3Pool execute_multilayer_sha3(ByteView initial_seed, const PixelGrid& grid,
+                                 std::uint64_t steps, std::uint64_t layers,
+                                 const InterruptCheck& check_interrupt) {
+  using namespace sha3_walk;
+  Digest pool_hasher(GCRY_MD_SHA3_512);
+  if (layers > 0) {
+    // Later layers start from a 64-byte state over the same pixels, so the
+    // checks of the first layer hold for all of them.
+    check_layer_inputs(initial_seed, grid, steps);
+    Walker walker(grid, check_interrupt);
+    SecretArray<kStateSize> state;
+    SecretArray<kStateSize> layer_digest;
+    std::copy_n(initial_seed.begin(), kStateSize, state.begin());
+    for (std::uint64_t layer = 0; layer < layers; ++layer) {
+      walker.walk_layer(state.data(), steps, layer_digest.data());
+      pool_hasher.update(layer_digest.data(), layer_digest.size());
+    }
+  }
+  Sha3Pool pool;
+  pool_hasher.finish(pool.data());
+  return pool;
+}
+
+}  // namespace quorvex

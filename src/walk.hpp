@@ -1,0 +1,69 @@
+// The pixel walks. The SHA3 walk is the sequential reference walk whose every
+// byte is fixed by earlier key vectors. The BLAKE3 chunk walk is one chunk of
+// the parallel walk (the layer loop lives in entropy.hpp).
+// Every function here is pure and safe to call from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "secret.hpp"
+
+namespace quorvex {
+
+// An RGB image: pixel (x, y) starts at byte (y * width + x) * 3. The sizes
+// are the caller's claim; every read is checked against pixels.size().
+struct PixelGrid {
+  ByteView pixels;
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+};
+
+// Called now and then from long walks on the calling thread; it throws to
+// abandon the walk (a pending KeyboardInterrupt, say).
+using InterruptCheck = std::function<void()>;
+inline constexpr std::uint64_t kInterruptInterval = 4096;
+
+inline constexpr std::size_t kSha3PoolSize = 64;
+using Sha3Pool = SecretArray<kSha3PoolSize>;
+
+// The SHA3 multilayer walk. Throws Panic for a seed that is not 64 bytes, a
+// pixel buffer whose length is not width * height * 3 (mod 2^64), an absurd
+// step count, a zero size, or a read outside the pixels.
+Sha3Pool execute_multilayer_sha3(ByteView initial_seed, const PixelGrid& grid,
+                                 std::uint64_t steps, std::uint64_t layers,
+                                 const InterruptCheck& check_interrupt);
+
+// Pieces of the SHA3 walk, exposed for tests.
+namespace sha3_walk {
+
+inline constexpr std::size_t kStateSize = 64;
+inline constexpr std::size_t kStepRecordSize = 26;
+inline constexpr std::size_t kPositionSize = 8;
+inline constexpr std::size_t kMaxNeighborBytes = 24;
+inline constexpr std::size_t kVisitDigestSize = 32;
+
+// ((0.299 R + 0.587 G) + 0.114 B) / 255, each operation rounded on its own.
+double pixel_luminance(std::uint8_t r, std::uint8_t g, std::uint8_t b) noexcept;
+
+// Population standard deviation of the luminance over the (up to) 3 x 3
+// window around (x, y), clipped to the image.
+double window_deviation(const PixelGrid& grid, std::uint32_t x, std::uint32_t y);
+
+// Truncation toward zero, saturating, NaN to 0.
+std::int32_t to_i32_saturating(double value) noexcept;
+
+struct StepMessage {
+  std::uint8_t record[kStepRecordSize];
+  std::uint8_t neighbors[kMaxNeighborBytes];
+  std::size_t neighbor_size = 0;
+  std::uint32_t x = 0, y = 0;
+};
+
+// Builds the step record and neighbour bytes for the position that state
+// selects. width and height must not be 0.
+void describe_step(const PixelGrid& grid, const std::uint8_t* state,
+                   StepMessage& message);
+
+}  // namespace sha3_walk
+}  // namespace quorvex
