@@ -45,3 +45,22 @@ def run_python(code, env=None, timeout=120, check=True):
         raise AssertionError(
             f"exit {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")
     return result
+
+
+def scaled(examples):
+    """Example count for the heavier property tests, smaller under sanitizers."""
+    return max(10, examples // 20) if os.environ.get("HYPOTHESIS_PROFILE") == "sanitize" else examples
+
+
+def outcome(call, *args):
+    """('ok', result bytes) or ('panic', message), for comparing the module
+    with a model that raises ModelPanic."""
+    import models
+    try:
+        return "ok", bytes(call(*args))
+    except models.ModelPanic as error:
+        return "panic", str(error)
+    except BaseException as error:  # noqa: BLE001 - PanicException
+        if type(error).__name__ != "PanicException":
+            raise
+        return "panic", error.args[0]

@@ -3,6 +3,7 @@ description with independent primitives (hashlib, hmac, the blake3 package).
 Slow and obvious on purpose: they are the oracle the module is checked
 against."""
 import hashlib
+import math
 import hmac
 
 import blake3
@@ -37,3 +38,120 @@ def derive_key_blake3(pool: bytes, context: str, key_size: int) -> bytes:
     hasher = blake3.blake3(derive_key_context=context)
     hasher.update(expand_pool(pool))
     return hasher.digest(length=key_size)
+
+
+# --- SHA3 walk ---------------------------------------------------------------
+
+class ModelPanic(Exception):
+    """What the module reports as PanicException, with the same message."""
+
+
+def _assert_equal(message, found, required):
+    if found != required:
+        raise ModelPanic(f"assertion `left == right` failed: {message}\n"
+                         f"  left: {found}\n right: {required}")
+
+
+def _i32(value):
+    """The low 32 bits of value as a signed 32-bit integer."""
+    value &= 0xFFFFFFFF
+    return value - (1 << 32) if value & 0x80000000 else value
+
+
+def _read(pixels, index):
+    index %= 2**64
+    if index >= len(pixels):
+        raise ModelPanic(f"index out of bounds: the len is {len(pixels)} but the index is {index}")
+    return pixels[index]
+
+
+def _pixel(pixels, width, column, row):
+    at = (row * width + column) * 3
+    return _read(pixels, at), _read(pixels, at + 1), _read(pixels, at + 2)
+
+
+def luminance(r, g, b):
+    return ((0.299 * r + 0.587 * g) + 0.114 * b) / 255.0
+
+
+def to_i32(value):
+    if value != value:
+        return 0
+    if value <= -2147483648.0:
+        return -2147483648
+    if value >= 2147483647.0:
+        return 2147483647
+    return int(value)
+
+
+def window_deviation(pixels, width, height, x, y):
+    column_begin = max(_i32(_i32(x) - 1), 0)
+    column_end = min(_i32(_i32(x) + 2), _i32(width))
+    row_begin = max(_i32(_i32(y) - 1), 0)
+    row_end = min(_i32(_i32(y) + 2), _i32(height))
+    values = [luminance(*_pixel(pixels, width, c, r))
+              for r in range(row_begin, row_end)
+              for c in range(column_begin, column_end)]
+    # A plain loop: sum() of floats is compensated since Python 3.12.
+    total = 0.0
+    for v in values:
+        total += v
+    mean = total / len(values)
+    squares = 0.0
+    for v in values:
+        squares += (v - mean) * (v - mean)
+    return math.sqrt(squares / len(values))
+
+
+def neighbor_bytes(pixels, width, height, x, y):
+    out = b""
+    for dx in (-1, 0, 1):
+        for dy in (-1, 0, 1):
+            if dx == 0 and dy == 0:
+                continue
+            nx, ny = _i32(_i32(x) + dx), _i32(_i32(y) + dy)
+            if 0 <= nx < _i32(width) and 0 <= ny < _i32(height):
+                out += bytes(_pixel(pixels, width, nx, ny))
+    return out
+
+
+def step_record(pixels, width, height, state):
+    x = int.from_bytes(state[0:4], "big") % width
+    y = int.from_bytes(state[4:8], "big") % height
+    r, g, b = _pixel(pixels, width, x, y)
+    luminance_milli = to_i32(luminance(r, g, b) * 1000.0)
+    deviation_milli = to_i32(window_deviation(pixels, width, height, x, y) * 1000.0)
+    record = (x.to_bytes(4, "big") + y.to_bytes(4, "big") + bytes((r, g, b))
+              + f"#{r:02x}{g:02x}{b:02x}".encode()
+              + luminance_milli.to_bytes(4, "big", signed=True)
+              + deviation_milli.to_bytes(4, "big", signed=True))
+    return x, y, record
+
+
+def walk_step(pixels, width, height, state):
+    x, y, record = step_record(pixels, width, height, state)
+    neighbors = neighbor_bytes(pixels, width, height, x, y)
+    position = x.to_bytes(4, "big") + y.to_bytes(4, "big")
+    new_state = hashlib.sha3_512(state + record + position + neighbors).digest()
+    visit = hashlib.sha3_256(new_state + record).digest()
+    return new_state, visit
+
+
+def sha3_walk(seed, pixels, width, height, steps, layers):
+    pool = hashlib.sha3_512()
+    if layers == 0:
+        return pool.digest()
+    _assert_equal("Seed must be exactly 64 bytes", len(seed), 64)
+    _assert_equal("Pixel array size mismatch", len(pixels), width * height * 3 % 2**64)
+    if steps * 32 > 2**63 - 1:
+        raise ModelPanic("capacity overflow")
+    state = seed
+    for _ in range(layers):
+        if steps and (width == 0 or height == 0):
+            raise ModelPanic("attempt to calculate the remainder with a divisor of zero")
+        visits = b""
+        for _ in range(steps):
+            state, visit = walk_step(pixels, width, height, state)
+            visits += visit
+        pool.update(hashlib.sha3_512(visits).digest())
+    return pool.digest()

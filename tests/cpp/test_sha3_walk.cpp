@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "bytes.hpp"
+#include "errors.hpp"
+#include "walk.hpp"
+
+namespace quorvex {
+namespace {
+
+using namespace sha3_walk;
+
+// An image whose pixel (x, y) is (x, y, 7), so bytes name their position.
+std::vector<std::uint8_t> labelled_image(std::uint32_t width, std::uint32_t height) {
+  std::vector<std::uint8_t> pixels;
+  for (std::uint32_t y = 0; y < height; ++y) {
+    for (std::uint32_t x = 0; x < width; ++x) {
+      pixels.insert(pixels.end(), {static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 7});
+    }
+  }
+  return pixels;
+}
+
+std::array<std::uint8_t, kStateSize> state_at(std::uint32_t x, std::uint32_t y) {
+  std::array<std::uint8_t, kStateSize> state{};
+  put_be32(state.data(), x);
+  put_be32(state.data() + 4, y);
+  return state;
+}
+
+StepMessage describe(const PixelGrid& grid, std::uint32_t x, std::uint32_t y) {
+  StepMessage message;
+  describe_step(grid, state_at(x, y).data(), message);
+  return message;
+}
+
+std::int32_t milli(double value) { return to_i32_saturating(value * 1000.0); }
+
+std::int32_t record_i32(const StepMessage& m, std::size_t at) {
+  return static_cast<std::int32_t>(load_be32(m.record + at));
+}
+
+TEST(Sha3Walk, PositionIsStateModuloSize) {
+  const auto pixels = labelled_image(4, 4);
+  const PixelGrid grid{pixels, 4, 4};
+  const StepMessage m = describe(grid, 5, 7);
+  EXPECT_EQ(m.x, 1u);
+  EXPECT_EQ(m.y, 3u);
+  EXPECT_EQ(load_be32(m.record), 1u);
+  EXPECT_EQ(load_be32(m.record + 4), 3u);
+  EXPECT_EQ(m.record[8], 1);
+  EXPECT_EQ(m.record[9], 3);
+  EXPECT_EQ(m.record[10], 7);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.record + 11), 7), "#010307");
+}
+
+TEST(Sha3Walk, NeighboursAreColumnMajor) {
+  const auto pixels = labelled_image(3, 3);
+  const PixelGrid grid{pixels, 3, 3};
+  const StepMessage corner = describe(grid, 0, 0);
+  const std::vector<std::uint8_t> expected_corner = {0, 1, 7, 1, 0, 7, 1, 1, 7};
+  EXPECT_EQ(std::vector<std::uint8_t>(corner.neighbors, corner.neighbors + corner.neighbor_size),
+            expected_corner);
+  const StepMessage centre = describe(grid, 1, 1);
+  ASSERT_EQ(centre.neighbor_size, 24u);
+  const std::vector<std::uint8_t> expected_centre = {
+      0, 0, 7, 0, 1, 7, 0, 2, 7, 1, 0, 7, 1, 2, 7, 2, 0, 7, 2, 1, 7, 2, 2, 7};
+  EXPECT_EQ(std::vector<std::uint8_t>(centre.neighbors, centre.neighbors + 24), expected_centre);
+  const std::vector<std::uint8_t> one = {9, 9, 9};
+  EXPECT_EQ(describe(PixelGrid{one, 1, 1}, 0, 0).neighbor_size, 0u);
+}
+
+struct LuminanceCase {
+  std::uint8_t r, g, b;
+  std::int32_t milli;
+};
+
+class Luminance : public ::testing::TestWithParam<LuminanceCase> {};
+
+TEST_P(Luminance, MilliValue) {
+  const auto& c = GetParam();
+  EXPECT_EQ(milli(pixel_luminance(c.r, c.g, c.b)), c.milli);
+}
+
+// White is 1000, not the 999 that summing the weights first gives; grey 51
+// is 199, where a fused multiply-add build gives 200.
+INSTANTIATE_TEST_SUITE_P(Values, Luminance,
+                         ::testing::Values(LuminanceCase{255, 255, 255, 1000},
+                                           LuminanceCase{128, 128, 128, 501},
+                                           LuminanceCase{51, 51, 51, 199},
+                                           LuminanceCase{0, 0, 0, 0},
+                                           LuminanceCase{255, 0, 0, 299}));
+
+TEST(Sha3Walk, DeviationOfWhiteAndBlack) {
+  const std::vector<std::uint8_t> pixels = {255, 255, 255, 0, 0, 0};
+  const PixelGrid grid{pixels, 2, 1};
+  EXPECT_EQ(milli(window_deviation(grid, 0, 0)), 500);
+  EXPECT_EQ(milli(window_deviation(grid, 1, 0)), 500);
+  EXPECT_EQ(record_i32(describe(grid, 0, 0), 22), 500);
+  EXPECT_EQ(record_i32(describe(grid, 0, 0), 18), 1000);
+  EXPECT_EQ(milli(window_deviation(PixelGrid{pixels, 1, 1}, 0, 0)), 0);
+}
+
+TEST(Sha3Walk, ColourHexIsLowercase) {
+  const std::vector<std::uint8_t> pixels = {255, 0, 171};
+  const StepMessage m = describe(PixelGrid{pixels, 1, 1}, 0, 0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.record + 11), 7), "#ff00ab");
+}
+
+TEST(Sha3Walk, SaturatingTruncation) {
+  constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
+  EXPECT_EQ(to_i32_saturating(std::nan("")), 0);
+  EXPECT_EQ(to_i32_saturating(INFINITY), kMax);
+  EXPECT_EQ(to_i32_saturating(-INFINITY), kMin);
+  EXPECT_EQ(to_i32_saturating(1e10), kMax);
+  EXPECT_EQ(to_i32_saturating(-1e10), kMin);
+  EXPECT_EQ(to_i32_saturating(2147483646.9), 2147483646);
+  EXPECT_EQ(to_i32_saturating(-1.7), -1);
+  EXPECT_EQ(to_i32_saturating(999.9999), 999);
+}
+
+// Sizes of 2^31 and more wrap in the signed 32-bit window arithmetic. The
+// result is whatever that gives, but no read may leave the buffer.
+TEST(Sha3Walk, HugeWidthsStayInsideThePixels) {
+  const auto pixels = labelled_image(4, 1);
+  const PixelGrid negative_width{pixels, std::uint64_t{1} << 31, 1};
+  const StepMessage m = describe(negative_width, 2, 0);
+  EXPECT_EQ(m.neighbor_size, 0u);
+  EXPECT_EQ(record_i32(m, 22), 0);  // empty window: NaN, truncated to 0
+
+  const PixelGrid wrapped_width{pixels, (std::uint64_t{1} << 32) + 4, 1};
+  const StepMessage inside = describe(wrapped_width, 3, 0);
+  EXPECT_EQ(inside.neighbor_size, 3u);
+  try {
+    describe(wrapped_width, 5, 0);
+    FAIL() << "expected an out-of-bounds failure";
+  } catch (const Panic& panic) {
+    EXPECT_STREQ(panic.what(), "index out of bounds: the len is 12 but the index is 15");
+  }
+}
+
+TEST(Sha3Walk, ReadsAreCheckedInWalkOrder) {
+  // 2 x 2 claimed, one pixel given: the centre (0, 0) reads fine, then the
+  // window's second pixel (1, 0) is the first offending read.
+  const std::vector<std::uint8_t> pixels = {1, 2, 3, 4};
+  try {
+    describe(PixelGrid{pixels, 2, 2}, 0, 0);
+    FAIL();
+  } catch (const Panic& panic) {
+    EXPECT_STREQ(panic.what(), "index out of bounds: the len is 4 but the index is 4");
+  }
+}
+
+TEST(Sha3Walk, InterruptCheckRunsAndCanAbort) {
+  const auto pixels = labelled_image(4, 4);
+  const PixelGrid grid{pixels, 4, 4};
+  const std::vector<std::uint8_t> seed(64, 1);
+  int checks = 0;
+  const auto pool = execute_multilayer_sha3(seed, grid, kInterruptInterval, 3, [&] { ++checks; });
+  EXPECT_EQ(checks, 3);
+  EXPECT_EQ(pool, execute_multilayer_sha3(seed, grid, kInterruptInterval, 3, nullptr));
+  struct Stop {};
+  EXPECT_THROW(execute_multilayer_sha3(seed, grid, 10 * kInterruptInterval, 1, [] { throw Stop{}; }),
+               Stop);
+}
+
+}  // namespace
+}  // namespace quorvex
