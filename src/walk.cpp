@@ -84,6 +84,83 @@ void collect_neighbors(const PixelGrid& grid, std::uint32_t x, std::uint32_t y,
   message.neighbor_size = size;
 }
 
+// Population standard deviation of n values. Sums run in visiting order
+// from zero: no compensation, no reordering.
+double deviation_of(const double* values, std::size_t n) noexcept {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) sum += values[i];
+  const double count = static_cast<double>(n);
+  const double mean = sum / count;
+  double squares = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = values[i] - mean;
+    squares += d * d;
+  }
+  return std::sqrt(squares / count);
+}
+
+void write_record(StepMessage& message, Position at, Rgb pixel,
+                  double luminance, double deviation) noexcept {
+  std::uint8_t* record = message.record;
+  put_be32(record + 0, at.x);
+  put_be32(record + 4, at.y);
+  record[8] = pixel.r;
+  record[9] = pixel.g;
+  record[10] = pixel.b;
+  put_hex_color(record + 11, pixel);
+  put_be32(record + 18, static_cast<std::uint32_t>(to_i32_saturating(luminance * 1000.0)));
+  put_be32(record + 22, static_cast<std::uint32_t>(to_i32_saturating(deviation * 1000.0)));
+  message.x = at.x;
+  message.y = at.y;
+}
+
+// True when every pixel of the grid lies inside the buffer and the sizes
+// are small enough that the signed 32-bit window arithmetic cannot wrap:
+// then no read of the walk can fail, and none needs a check.
+bool reads_stay_inside(const PixelGrid& grid) noexcept {
+  constexpr std::uint64_t kLimit = std::uint64_t{1} << 31;
+  return grid.width < kLimit && grid.height < kLimit &&
+         grid.width * grid.height * 3 == grid.pixels.size();
+}
+
+// The 3 x 3 block around the visited pixel is read once; the window (row by
+// row) and the neighbours (column by column) are both taken from it.
+void describe_position_in_bounds(const PixelGrid& grid, Position at,
+                                 StepMessage& message) noexcept {
+  const std::uint64_t width = grid.width, height = grid.height;
+  const bool inside_column[3] = {at.x > 0, true, at.x + std::uint64_t{1} < width};
+  const bool inside_row[3] = {at.y > 0, true, at.y + std::uint64_t{1} < height};
+  Rgb block[3][3] = {};
+  double luminance[3][3] = {};
+  double values[9];
+  std::size_t n = 0;
+  for (int r = 0; r < 3; ++r) {
+    if (!inside_row[r]) continue;
+    const std::uint64_t row = std::uint64_t{at.y} + r - 1;
+    for (int c = 0; c < 3; ++c) {
+      if (!inside_column[c]) continue;
+      const std::uint8_t* p = grid.pixels.data() + (row * width + at.x + c - 1) * 3;
+      block[r][c] = {p[0], p[1], p[2]};
+      luminance[r][c] = luminance_of(block[r][c]);
+      values[n++] = luminance[r][c];
+    }
+  }
+  write_record(message, at, block[1][1], luminance[1][1], deviation_of(values, n));
+  std::size_t size = 0;
+  for (int c = 0; c < 3; ++c) {
+    for (int r = 0; r < 3; ++r) {
+      if ((r == 1 && c == 1) || !inside_row[r] || !inside_column[c]) continue;
+      message.neighbors[size++] = block[r][c].r;
+      message.neighbors[size++] = block[r][c].g;
+      message.neighbors[size++] = block[r][c].b;
+    }
+  }
+  message.neighbor_size = size;
+  wipe(block, sizeof block);
+  wipe(luminance, sizeof luminance);
+  wipe(values, sizeof values);
+}
+
 }  // namespace
 
 double pixel_luminance(std::uint8_t r, std::uint8_t g, std::uint8_t b) noexcept {
@@ -107,18 +184,9 @@ double window_deviation(const PixelGrid& grid, std::uint32_t x, std::uint32_t y)
       values[n++] = luminance_of(read_pixel(grid.pixels, at));
     }
   }
-  // Sums run in visiting order from zero; no compensation, no reordering.
-  double sum = 0.0;
-  for (std::size_t i = 0; i < n; ++i) sum += values[i];
-  const double count = static_cast<double>(n);
-  const double mean = sum / count;
-  double squares = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = values[i] - mean;
-    squares += d * d;
-  }
+  const double deviation = deviation_of(values, n);
   wipe(values, sizeof values);
-  return std::sqrt(squares / count);
+  return deviation;
 }
 
 std::int32_t to_i32_saturating(double value) noexcept {
@@ -128,31 +196,59 @@ std::int32_t to_i32_saturating(double value) noexcept {
   return static_cast<std::int32_t>(value);
 }
 
+Position position_of(const PixelGrid& grid, const std::uint8_t* state) noexcept {
+  return {static_cast<std::uint32_t>(std::uint64_t{load_be32(state)} % grid.width),
+          static_cast<std::uint32_t>(std::uint64_t{load_be32(state + 4)} % grid.height)};
+}
+
 void describe_step(const PixelGrid& grid, const std::uint8_t* state,
                    StepMessage& message) {
-  const auto x = static_cast<std::uint32_t>(std::uint64_t{load_be32(state)} % grid.width);
-  const auto y = static_cast<std::uint32_t>(std::uint64_t{load_be32(state + 4)} % grid.height);
-  const Rgb pixel = read_pixel(grid.pixels, pixel_offset(grid, x, y));
-  const std::int32_t luminance_milli =
-      to_i32_saturating(luminance_of(pixel) * 1000.0);
-  const std::int32_t deviation_milli =
-      to_i32_saturating(window_deviation(grid, x, y) * 1000.0);
+  describe_position(grid, position_of(grid, state), message);
+}
 
-  std::uint8_t* record = message.record;
-  put_be32(record + 0, x);
-  put_be32(record + 4, y);
-  record[8] = pixel.r;
-  record[9] = pixel.g;
-  record[10] = pixel.b;
-  put_hex_color(record + 11, pixel);
-  put_be32(record + 18, static_cast<std::uint32_t>(luminance_milli));
-  put_be32(record + 22, static_cast<std::uint32_t>(deviation_milli));
-  message.x = x;
-  message.y = y;
-  collect_neighbors(grid, x, y, message);
+void describe_position_checked(const PixelGrid& grid, Position at,
+                               StepMessage& message) {
+  const Rgb pixel = read_pixel(grid.pixels, pixel_offset(grid, at.x, at.y));
+  write_record(message, at, pixel, luminance_of(pixel),
+               window_deviation(grid, at.x, at.y));
+  collect_neighbors(grid, at.x, at.y, message);
+}
+
+void describe_position(const PixelGrid& grid, Position at,
+                       StepMessage& message) {
+  if (reads_stay_inside(grid)) {
+    describe_position_in_bounds(grid, at, message);
+  } else {
+    describe_position_checked(grid, at, message);
+  }
 }
 
 namespace {
+
+// GCC 12 silently drops __builtin_prefetch in this walk (it keeps it in
+// smaller functions); the volatile asm cannot be dropped.
+inline void prefetch(const std::uint8_t* address) noexcept {
+#if defined(__x86_64__)
+  asm volatile("prefetcht0 (%0)" : : "r"(address));
+#else
+  __builtin_prefetch(address);
+#endif
+}
+
+// Hints the cache lines of the window rows around `at`. Only addresses
+// inside the pixels are formed; a hint never faults.
+void prefetch_window(const PixelGrid& grid, Position at) noexcept {
+  const std::uint8_t* base = grid.pixels.data();
+  const std::uint64_t size = grid.pixels.size();
+  const std::uint64_t width = grid.width;
+  const std::uint64_t column = at.x > 0 ? at.x - 1 : 0;
+  const std::uint64_t first_row = at.y > 0 ? at.y - 1 : 0;
+  for (std::uint64_t row = first_row; row <= std::uint64_t{at.y} + 1; ++row) {
+    const std::uint64_t begin = (row * width + column) * 3;
+    if (begin < size) prefetch(base + begin);
+    if (begin + 8 < size) prefetch(base + begin + 8);
+  }
+}
 
 // One call's walk: three digest handles opened once and reset per use, and
 // fixed stack buffers for every message.
@@ -179,6 +275,7 @@ class Walker {
     if (steps > 0 && grid_.width == 0) fail_zero_divisor();
     if (steps > 0 && grid_.height == 0) fail_zero_divisor();
     layer_hasher_.reset();
+    if (steps > 0) position_ = position_of(grid_, state);
     for (std::uint64_t step = 0; step < steps; ++step) {
       if (++since_check_ == kInterruptInterval) {
         since_check_ = 0;
@@ -193,7 +290,7 @@ class Walker {
   // state ← SHA3-512(state ‖ record ‖ position ‖ neighbours); the visit
   // digest SHA3-256(new state ‖ record) goes straight into the layer hasher.
   void walk_step(std::uint8_t* state) {
-    describe_step(grid_, state, message_);
+    describe_position(grid_, position_, message_);
     std::uint8_t* at = input_;
     at = std::copy_n(state, kStateSize, at);
     at = std::copy_n(message_.record, kStepRecordSize, at);
@@ -202,6 +299,10 @@ class Walker {
     state_hasher_.reset();
     state_hasher_.update(input_, static_cast<std::size_t>(at - input_));
     state_hasher_.finish(state);
+    // The next position is known now; fetch its pixels from memory while
+    // the visit digest is being hashed.
+    position_ = position_of(grid_, state);
+    prefetch_window(grid_, position_);
 
     std::copy_n(state, kStateSize, input_);
     std::copy_n(message_.record, kStepRecordSize, input_ + kStateSize);
@@ -213,6 +314,7 @@ class Walker {
 
   const PixelGrid& grid_;
   const InterruptCheck& check_interrupt_;
+  Position position_{};
   Digest state_hasher_, visit_hasher_, layer_hasher_;
   StepMessage message_{};
   std::uint8_t input_[kStateSize + kStepRecordSize + kPositionSize + kMaxNeighborBytes];

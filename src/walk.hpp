@@ -60,8 +60,24 @@ struct StepMessage {
   std::uint32_t x = 0, y = 0;
 };
 
-// Builds the step record and neighbour bytes for the position that state
-// selects. width and height must not be 0.
+struct Position {
+  std::uint32_t x = 0, y = 0;
+};
+
+// The pixel a walk state selects. width and height must not be 0.
+Position position_of(const PixelGrid& grid, const std::uint8_t* state) noexcept;
+
+// Builds the step record and neighbour bytes for the pixel at `position`.
+void describe_position(const PixelGrid& grid, Position position,
+                       StepMessage& message);
+
+// The same with every read bounds-checked in the walk's order (centre,
+// window row by row, neighbours); describe_position takes this path when
+// the sizes do not fit the buffer or the 32-bit range.
+void describe_position_checked(const PixelGrid& grid, Position position,
+                               StepMessage& message);
+
+// describe_position at the pixel that `state` selects.
 void describe_step(const PixelGrid& grid, const std::uint8_t* state,
                    StepMessage& message);
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <limits>
 #include <vector>
 
@@ -166,6 +168,35 @@ TEST(Sha3Walk, InterruptCheckRunsAndCanAbort) {
   struct Stop {};
   EXPECT_THROW(execute_multilayer_sha3(seed, grid, 10 * kInterruptInterval, 1, [] { throw Stop{}; }),
                Stop);
+}
+
+}  // namespace
+}  // namespace quorvex
+
+namespace quorvex {
+namespace {
+
+// The walk reads a 3 x 3 block once when every read is known to be inside;
+// that must describe every pixel exactly as the fully checked reads do.
+TEST(Sha3Walk, FastPathEqualsCheckedReads) {
+  std::mt19937 rng(5);
+  for (std::uint32_t width = 1; width <= 6; ++width) {
+    for (std::uint32_t height = 1; height <= 6; ++height) {
+      std::vector<std::uint8_t> pixels(width * height * 3);
+      for (auto& b : pixels) b = static_cast<std::uint8_t>(rng() % 4 * 85);
+      const PixelGrid grid{pixels, width, height};
+      for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+          StepMessage fast{}, checked{};
+          describe_position(grid, {x, y}, fast);
+          describe_position_checked(grid, {x, y}, checked);
+          ASSERT_EQ(fast.neighbor_size, checked.neighbor_size);
+          ASSERT_EQ(0, std::memcmp(fast.record, checked.record, kStepRecordSize));
+          ASSERT_EQ(0, std::memcmp(fast.neighbors, checked.neighbors, fast.neighbor_size));
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
