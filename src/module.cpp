@@ -8,6 +8,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "entropy.hpp"
 #include "errors.hpp"
 #include "kdf.hpp"
 #include "seed.hpp"
@@ -84,10 +85,12 @@ PyObject* execute_multilayer_sha3_entry(PyObject*, PyObject* args,
 
 PyObject* execute_multilayer_blake3_entry(PyObject*, PyObject* args,
                                           PyObject* kwargs) {
-  return call_boundary([&]() -> PyObject* {
+  return call_boundary([&] {
     const Arguments arguments(kBlake3WalkSignature, args, kwargs);
-    convert_walk_arguments(arguments);
-    throw_error(PyExc_NotImplementedError, "the BLAKE3 walk is not built yet");
+    const WalkArguments walk = convert_walk_arguments(arguments);
+    const PixelGrid grid{walk.pixels, walk.width, walk.height};
+    return bytes_to_list(execute_multilayer_blake3(
+        walk.initial_seed, grid, walk.steps, walk.layers, check_signals));
   });
 }
 

@@ -31,14 +31,14 @@ def q():
     return _quorvex_core
 
 
-def run_python(code, env=None, timeout=120, check=True):
+def run_python(code, env=None, timeout=120, check=True, stdin=None):
     """Runs code in a fresh interpreter (same one as the tests) and returns
     the completed process; a hang becomes a test failure, not a stuck run."""
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
     result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", textwrap.dedent(code)], input=stdin,
         capture_output=True, text=True, errors="backslashreplace",
         timeout=timeout, env=full_env)
     if check and result.returncode != 0:

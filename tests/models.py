@@ -4,6 +4,7 @@ Slow and obvious on purpose: they are the oracle the module is checked
 against."""
 import hashlib
 import math
+import struct
 import hmac
 
 import blake3
@@ -155,3 +156,72 @@ def sha3_walk(seed, pixels, width, height, steps, layers):
             visits += visit
         pool.update(hashlib.sha3_512(visits).digest())
     return pool.digest()
+
+
+# --- BLAKE3 walk ---------------------------------------------------------------
+
+def _b3(data):
+    return blake3.blake3(data).digest()
+
+
+def _f32(value):
+    """Rounds a Python float to binary32."""
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+RED, GREEN, BLUE = _f32(0.299), _f32(0.587), _f32(0.114)
+
+
+def luminance_byte(r, g, b):
+    # Every product and sum rounded to binary32 on its own.
+    value = _f32(_f32(_f32(r * RED) + _f32(g * GREEN)) + _f32(b * BLUE))
+    return int(min(max(value, 0.0), 255.0))
+
+
+def _clamp(value, high):
+    return 0 if value < 0 else (high if value > high else value)
+
+
+def chunk_walk(chunk_seed, pixels, width, height, steps):
+    def pixel(x, y):
+        at = (y * width + x) * 3
+        return bytes(_read(pixels, at + k) for k in range(3))
+
+    h = _b3(chunk_seed)
+
+    def anchor():
+        return (int.from_bytes(h[0:4], "little") % width,
+                int.from_bytes(h[4:8], "little") % height)
+
+    ox, oy = anchor()
+    accumulator = hashlib.sha3_256()
+    for s in range(steps):
+        if s > 0 and s % 512 == 0:
+            ox, oy = anchor()
+        x = min(ox + (h[8] & 0x3F), width - 1)
+        y = min(oy + (h[9] & 0x3F), height - 1)
+        centre = pixel(x, y)
+        hood = b"".join(pixel(_clamp(x + dx, width - 1), _clamp(y + dy, height - 1))
+                        for dy in (-1, 0, 1) for dx in (-1, 0, 1))
+        message = (h + centre + hood + x.to_bytes(4, "little") + y.to_bytes(4, "little")
+                   + bytes([luminance_byte(*centre)]))
+        assert len(message) == 71
+        h = _b3(message)
+        accumulator.update(h)
+    return h, accumulator.digest()
+
+
+def blake3_walk(seed, pixels, width, height, steps, layers, threads):
+    per_chunk = max(steps // threads, 1)
+    prev = _b3(seed)
+    layer_digests = b""
+    for layer in range(layers):
+        if width == 0 or height == 0:
+            raise ModelPanic("attempt to calculate the remainder with a divisor of zero")
+        results = [chunk_walk(_b3(prev + j.to_bytes(8, "little") + b"quorvex-v3-chunk"),
+                              pixels, width, height, per_chunk)
+                   for j in range(threads)]
+        layer_digests += _b3((layer % 2**32).to_bytes(4, "little")
+                             + b"".join(digest for _, digest in results))
+        prev = _b3(prev + b"".join(chain for chain, _ in results))
+    return _b3(layer_digests)
