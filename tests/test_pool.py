@@ -1,0 +1,192 @@
+"""The worker pool: its size from the environment, fork safety, exit."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import run_python
+
+SANITIZED = os.environ.get("HYPOTHESIS_PROFILE") == "sanitize"
+
+# Prints the pool's thread count (threads of the process after the first
+# BLAKE3 call, less the main thread) and a result that depends on it.
+REPORT = """
+    import os, _quorvex_core as q
+    before = len(os.listdir("/proc/self/task"))
+    result = bytes(q.execute_multilayer_blake3(b"s", bytes(range(48)), 4, 4, 64, 1)).hex()
+    print(len(os.listdir("/proc/self/task")) - before, result)
+"""
+
+
+def pool_report(env, prelude=""):
+    clean = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    clean.update(env)
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(prelude) + textwrap.dedent(REPORT)],
+                            capture_output=True, text=True, env=clean, timeout=300)
+    assert result.returncode == 0, result.stderr
+    count, digest = result.stdout.split()
+    return int(count), digest
+
+
+@pytest.fixture(scope="module")
+def default_count():
+    return pool_report({})[0]
+
+
+def test_default_is_the_available_parallelism(default_count):
+    assert 1 <= default_count <= len(os.sched_getaffinity(0))
+
+
+@pytest.mark.parametrize("env,expected", [
+    ({"RAYON_NUM_THREADS": "4"}, 4),
+    ({"RAYON_NUM_THREADS": "4", "RAYON_RS_NUM_CPUS": "3"}, 4),
+    ({"RAYON_NUM_THREADS": "+4"}, 4),
+    ({"RAYON_NUM_THREADS": "007"}, 7),
+    ({"RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "four", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": " 4", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "4 ", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "18446744073709551616", "RAYON_RS_NUM_CPUS": "3"}, 3),
+])
+def test_thread_count_from_environment(env, expected):
+    assert pool_report(env)[0] == expected
+
+
+@pytest.mark.parametrize("env", [
+    {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"},
+    {"RAYON_NUM_THREADS": "four"},
+    {"RAYON_RS_NUM_CPUS": "0"},
+    {"RAYON_RS_NUM_CPUS": "+"},
+])
+def test_fallbacks_to_the_default(env, default_count):
+    assert pool_report(env)[0] == default_count
+
+
+def test_same_count_same_result():
+    assert pool_report({"RAYON_NUM_THREADS": "3"}) == pool_report({"RAYON_RS_NUM_CPUS": "3"})
+
+
+def test_affinity_limits_the_default():
+    count, _ = pool_report({}, prelude="import os\nos.sched_setaffinity(0, {min(os.sched_getaffinity(0))})\n")
+    assert count == 1
+
+
+CAPPED = """
+    import os, _quorvex_core as q
+    before = len(os.listdir("/proc/self/task"))
+    for attempt in range(2):
+        try:
+            q.execute_multilayer_blake3(b"s", bytes(48), 4, 4, 1, 1)
+            print("threads", len(os.listdir("/proc/self/task")) - before)
+        except BaseException as error:
+            print("failed", repr(str(error)))
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="tens of thousands of threads are too heavy under the sanitizers")
+def test_count_is_capped_or_creation_fails_for_good():
+    """100000 is capped to 65535 threads. A machine that cannot start that
+    many (pid_max, max_map_count) fails the request, every time."""
+    lines = run_python(CAPPED, env={"RAYON_NUM_THREADS": "100000"}, timeout=300).stdout.splitlines()
+    if lines[0].startswith("threads"):
+        assert lines == ["threads 65535"] * 2
+    else:
+        prefix = "failed 'The global thread pool has not been initialized.: "
+        assert lines[0].startswith(prefix + "failed to start a worker thread: ")
+        assert lines[1] == prefix + "The global thread pool has already been initialized.'"
+
+
+def test_environment_is_read_once():
+    script = """
+        import os, _quorvex_core as q
+        args = (b"s", bytes(range(48)), 4, 4, 64, 1)
+        first = q.execute_multilayer_blake3(*args)
+        os.environ["RAYON_NUM_THREADS"] = "1"
+        print(q.execute_multilayer_blake3(*args) == first, len(os.listdir("/proc/self/task")))
+    """
+    assert run_python(script, env={"RAYON_NUM_THREADS": "3"}).stdout.split() == ["True", "4"]
+
+
+FORK = """
+    import os, sys, _quorvex_core as q
+    args = (b"s", bytes(range(48)), 4, 4, 200, 2)
+    parent = q.execute_multilayer_blake3(*args)
+    pid = os.fork()
+    if pid == 0:
+        ok = q.execute_multilayer_blake3(*args) == parent
+        threads = len(os.listdir("/proc/self/task"))
+        os._exit(0 if ok and threads == 4 else 1)
+    _, status = os.waitpid(pid, 0)
+    print(os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_fork_child_gets_a_working_pool_of_the_same_size():
+    assert run_python(FORK, env={"RAYON_NUM_THREADS": "3"}, timeout=60).stdout.strip() == "0"
+
+
+MULTIPROCESSING = """
+    import multiprocessing, _quorvex_core as q
+    ARGS = (b"s", bytes(range(48)), 4, 4, 200, 2)
+
+    def walk(_):
+        return q.execute_multilayer_blake3(*ARGS)
+
+    if __name__ == "__main__":
+        expected = walk(0)
+        with multiprocessing.get_context("fork").Pool(2) as pool:
+            print(all(r == expected for r in pool.map(walk, range(6))))
+"""
+
+
+def test_multiprocessing_fork_pool():
+    result = run_python(MULTIPROCESSING, env={"RAYON_NUM_THREADS": "2"}, timeout=120)
+    assert result.stdout.strip() == "True"
+
+
+@pytest.mark.parametrize("ending", [
+    "pass",
+    "import os; os._exit(0)",
+    "import threading, sys\n"
+    "t = threading.Thread(target=lambda: sys.exit(0)); t.start(); t.join()",
+    "import threading, os\n"
+    "t = threading.Thread(target=lambda: os._exit(0)); t.start(); t.join()",
+])
+def test_process_exits_cleanly_with_a_pool(ending):
+    script = ("import _quorvex_core as q\n"
+              "q.execute_multilayer_blake3(b's', bytes(48), 4, 4, 64, 1)\n" + ending + "\n")
+    result = run_python(script, env={"RAYON_NUM_THREADS": "4"}, timeout=30, check=False)
+    assert result.returncode == 0
+    assert "terminate called" not in result.stderr
+
+
+INTERRUPT = """
+    import signal, time, _quorvex_core as q
+
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop("stop")
+
+    signal.signal(signal.SIGALRM, handler)
+    pixels = bytes(range(256)) * 3 * 16
+    for steps, layers in ((10**10, 1), (10, 10**9)):
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        start = time.monotonic()
+        try:
+            q.execute_multilayer_blake3(b"s", pixels, 64, 64, steps, layers)
+        except Stop:
+            print("stopped", round(time.monotonic() - start))
+    print(len(q.execute_multilayer_blake3(b"s", pixels, 64, 64, 100, 2)))
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_signal_handler_interrupts_a_long_walk(threads):
+    result = run_python(INTERRUPT, env={"RAYON_NUM_THREADS": threads}, timeout=60)
+    assert result.stdout.split() == ["stopped", "0", "stopped", "0", "32"]
