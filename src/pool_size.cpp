@@ -1,13 +1,13 @@
 #include "pool_size.hpp"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <vector>
 
 namespace quorvex {
@@ -53,13 +53,25 @@ bool is_valid_utf8(std::string_view text) {
   return true;
 }
 
+// The whole file, or nullopt if it cannot be opened or read (a directory,
+// say: opening one succeeds, reading it does not).
 std::optional<std::string> read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return contents.str();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string contents;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      close(fd);
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    contents.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  return contents;
 }
 
 std::vector<std::string_view> split(std::string_view text, char separator) {

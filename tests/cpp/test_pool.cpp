@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <thread>
+#include <vector>
+
+#include "errors.hpp"
+#include "pool.hpp"
+
+namespace quorvex {
+namespace {
+
+// Records which worker ran which index and on which thread.
+struct Tally {
+  std::vector<std::atomic<int>> runs;
+  explicit Tally(std::size_t n) : runs(n) {}
+  static void task(void* context, std::uint64_t index) noexcept {
+    static_cast<Tally*>(context)->runs[index].fetch_add(1);
+  }
+};
+
+TEST(WorkerPool, RunsEveryIndexOncePerJob) {
+  auto pool = WorkerPool::create(3, start_posix_thread);
+  ASSERT_EQ(pool->thread_count(), 3u);
+  Tally tally(3);
+  std::atomic<bool> cancel{false};
+  for (int round = 0; round < 1000; ++round) pool->run(Tally::task, &tally, cancel, nullptr);
+  for (auto& runs : tally.runs) EXPECT_EQ(runs.load(), 1000);
+}
+
+TEST(WorkerPool, CallersFromSeveralThreadsTakeTurns) {
+  auto pool = WorkerPool::create(2, start_posix_thread);
+  Tally tally(2);
+  std::vector<std::thread> callers;
+  for (int c = 0; c < 4; ++c) {
+    callers.emplace_back([&] {
+      std::atomic<bool> cancel{false};
+      for (int round = 0; round < 200; ++round) pool->run(Tally::task, &tally, cancel, nullptr);
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  for (auto& runs : tally.runs) EXPECT_EQ(runs.load(), 800);
+}
+
+int fail_with(int error, int after, pthread_t* thread, void* (*entry)(void*), void* argument) {
+  static std::atomic<int> started{0};
+  if (after < 0) {
+    started = 0;
+    return 0;
+  }
+  if (started.fetch_add(1) >= after) return error;
+  return start_posix_thread(thread, entry, argument);
+}
+
+TEST(WorkerPool, NoThreadSupportMeansAPoolOfTheCaller) {
+  for (int error : {ENOSYS, EOPNOTSUPP}) {
+    fail_with(0, -1, nullptr, nullptr, nullptr);
+    ThreadStarter starter = error == ENOSYS
+        ? +[](pthread_t* t, void* (*e)(void*), void* a) { return fail_with(ENOSYS, 1, t, e, a); }
+        : +[](pthread_t* t, void* (*e)(void*), void* a) { return fail_with(EOPNOTSUPP, 1, t, e, a); };
+    auto pool = WorkerPool::create(4, starter);
+    EXPECT_EQ(pool->thread_count(), 1u);
+    Tally tally(1);
+    std::atomic<bool> cancel{false};
+    pool->run(Tally::task, &tally, cancel, nullptr);
+    EXPECT_EQ(tally.runs[0].load(), 1);
+  }
+}
+
+TEST(WorkerPool, OtherStartFailuresAreFatal) {
+  fail_with(0, -1, nullptr, nullptr, nullptr);
+  try {
+    WorkerPool::create(4, [](pthread_t* t, void* (*e)(void*), void* a) {
+      return fail_with(EAGAIN, 2, t, e, a);
+    });
+    FAIL() << "expected a Panic";
+  } catch (const Panic& panic) {
+    EXPECT_EQ(std::string(panic.what()).rfind("The global thread pool has not been initialized.: ", 0), 0u)
+        << panic.what();
+  }
+}
+
+struct Slow {
+  static void task(void*, std::uint64_t) noexcept {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+};
+
+TEST(WorkerPool, InterruptWaitsForTheWorkersThenRethrows) {
+  auto pool = WorkerPool::create(2, start_posix_thread);
+  std::atomic<bool> cancel{false};
+  struct Stop {};
+  int checks = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(pool->run(Slow::task, nullptr, cancel, [&] {
+                 ++checks;
+                 throw Stop{};
+               }),
+               Stop);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  EXPECT_EQ(checks, 1);
+  EXPECT_TRUE(cancel.load());
+  // Still usable afterwards.
+  Tally tally(2);
+  std::atomic<bool> fresh{false};
+  pool->run(Tally::task, &tally, fresh, nullptr);
+  EXPECT_EQ(tally.runs[0].load() + tally.runs[1].load(), 2);
+}
+
+}  // namespace
+}  // namespace quorvex
