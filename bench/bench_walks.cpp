@@ -3,11 +3,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "entropy.hpp"
 #include "hash.hpp"
+#include "pool.hpp"
 #include "walk.hpp"
 
 namespace {
@@ -73,6 +76,60 @@ void bench_sha3(std::uint64_t width, std::uint64_t height, std::uint64_t steps, 
               static_cast<unsigned long long>(steps), walk, floor, walk / floor);
 }
 
+// Per step: one BLAKE3 of 71 bytes and 32 bytes into SHA3-256 (batched as
+// the walk does).
+void blake3_floor(std::uint64_t steps) {
+  quorvex::Blake3 hasher;
+  Digest accumulator(GCRY_MD_SHA3_256);
+  std::uint8_t message[71] = {}, batch[64 * 32], digest[32];
+  std::size_t batched = 0;
+  for (std::uint64_t i = 0; i < steps; ++i) {
+    hasher.hash(message, sizeof message, message);
+    std::copy_n(message, 32, batch + 32 * batched);
+    if (++batched == 64) {
+      accumulator.update(batch, sizeof batch);
+      batched = 0;
+    }
+  }
+  accumulator.update(batch, 32 * batched);
+  accumulator.finish(digest);
+}
+
+void bench_blake3(int rounds) {
+  const std::uint64_t width = 1024, height = 768, steps = 400000;
+  const auto pixels = random_bytes(width * height * 3, 1);
+  const auto seed = random_bytes(64, 2);
+  const quorvex::PixelGrid grid{pixels, width, height};
+  auto one = quorvex::WorkerPool::create(1, quorvex::start_posix_thread);
+  auto two = quorvex::WorkerPool::create(2, quorvex::start_posix_thread);
+  double walk1 = 0, walk2 = 0, floor = 0;
+  for (int round = 0; round < rounds; ++round) {
+    walk1 = std::max(walk1, best_rate(steps, 1, [&] {
+      quorvex::execute_multilayer_blake3_on(*one, seed, grid, steps, 1, nullptr);
+    }));
+    walk2 = std::max(walk2, best_rate(steps, 1, [&] {
+      quorvex::execute_multilayer_blake3_on(*two, seed, grid, steps, 1, nullptr);
+    }));
+    floor = std::max(floor, best_rate(steps, 1, [&] { blake3_floor(steps); }));
+  }
+  std::printf("blake3 walk t=1, 1024x768 %llu steps: %10.0f steps/s   floor %10.0f steps/s   ratio %.3f\n",
+              static_cast<unsigned long long>(steps), walk1, floor, walk1 / floor);
+  std::printf("blake3 walk t=2, same steps:         %10.0f steps/s   speed-up over t=1 %.2fx\n",
+              walk2, walk2 / walk1);
+  for (auto* pool : {one.get(), two.get()}) {
+    const std::uint64_t layers = 10000, t = pool->thread_count();
+    double best = 1e9;
+    for (int round = 0; round < rounds; ++round) {
+      const auto start = Clock::now();
+      quorvex::execute_multilayer_blake3_on(*pool, seed, grid, t, layers, nullptr);
+      best = std::min(best, seconds_since(start) / static_cast<double>(layers));
+    }
+    std::printf("blake3 tiny layers t=%llu (steps = t, %llu layers): %6.2f us per layer\n",
+                static_cast<unsigned long long>(t), static_cast<unsigned long long>(layers),
+                best * 1e6);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,5 +139,6 @@ int main(int argc, char** argv) {
     bench_sha3(1024, 768, 50000, rounds);
     bench_sha3(64, 64, 50000, rounds);
   }
+  if (which == "all" || which == "blake3") bench_blake3(rounds / 3);
   return 0;
 }

@@ -4,7 +4,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <sched.h>
+
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -19,6 +22,8 @@ namespace {
 constexpr std::size_t kWorkerStack = 2 * 1024 * 1024;
 // How long the caller sleeps between checks for pending signals.
 constexpr long kInterruptPollNanoseconds = 20'000'000;
+// How long an idle worker keeps looking for the next job before sleeping.
+constexpr std::chrono::microseconds kWorkerLinger{200};
 
 constexpr char kNotInitialized[] = "The global thread pool has not been initialized.";
 
@@ -102,15 +107,31 @@ void* WorkerPool::worker_main(void* argument) {
   return nullptr;
 }
 
+std::uint32_t WorkerPool::await_next_job(std::uint32_t seen) {
+  // A walk's layers come back to back, and waking a sleeping thread costs
+  // tens of microseconds on a virtual machine: look for the next job a
+  // while before sleeping. Yielding, not spinning hard, leaves the core to
+  // the caller, which needs it to prepare that job.
+  const auto give_up = std::chrono::steady_clock::now() + kWorkerLinger;
+  for (unsigned round = 0;; ++round) {
+    const std::uint32_t generation = generation_.load(std::memory_order_acquire);
+    if (generation != seen) return generation;
+    if (round % 16 == 15 && std::chrono::steady_clock::now() > give_up) break;
+    sched_yield();
+  }
+  for (;;) {
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    futex_wait(generation_, seen);
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
+    const std::uint32_t generation = generation_.load(std::memory_order_acquire);
+    if (generation != seen) return generation;
+  }
+}
+
 void WorkerPool::serve(std::uint64_t index) {
   std::uint32_t seen = 0;
   for (;;) {
-    std::uint32_t generation = generation_.load(std::memory_order_acquire);
-    while (generation == seen) {
-      futex_wait(generation_, seen);
-      generation = generation_.load(std::memory_order_acquire);
-    }
-    seen = generation;
+    seen = await_next_job(seen);
     if (stopping_) return;
     task_(context_, index);
     if (remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -125,8 +146,10 @@ void WorkerPool::dispatch(Task task, void* context) {
   context_ = context;
   remaining_.store(workers_.size(), std::memory_order_relaxed);
   done_.store(0, std::memory_order_relaxed);
-  generation_.fetch_add(1, std::memory_order_release);
-  futex_wake_all(generation_);
+  generation_.fetch_add(1, std::memory_order_seq_cst);
+  // A worker counts itself a sleeper before it checks the generation for
+  // the last time, so either it sees the new job or we see it asleep.
+  if (sleepers_.load(std::memory_order_seq_cst) > 0) futex_wake_all(generation_);
 }
 
 void WorkerPool::wait_until_done(std::atomic<bool>& cancel,

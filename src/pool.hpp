@@ -61,6 +61,7 @@ class WorkerPool {
   explicit WorkerPool(std::uint64_t thread_count);
   static void* worker_main(void* argument);
   void serve(std::uint64_t index);
+  std::uint32_t await_next_job(std::uint32_t seen);
   void dispatch(Task task, void* context);
   void wait_until_done(std::atomic<bool>& cancel, const InterruptCheck& check_interrupt);
   void stop_workers() noexcept;
@@ -75,6 +76,7 @@ class WorkerPool {
   std::atomic<std::uint32_t> generation_{0};
   std::atomic<std::uint32_t> done_{0};
   std::atomic<std::uint64_t> remaining_{0};
+  std::atomic<std::uint32_t> sleepers_{0};
 };
 
 }  // namespace quorvex

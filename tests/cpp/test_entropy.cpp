@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "entropy.hpp"
+#include "errors.hpp"
+
+namespace quorvex {
+namespace {
+
+std::vector<std::uint8_t> random_image(std::size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::uint8_t> bytes(size);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+  return bytes;
+}
+
+class Blake3Walk : public ::testing::TestWithParam<std::uint64_t> {
+ protected:
+  std::unique_ptr<WorkerPool> pool_ = WorkerPool::create(GetParam(), start_posix_thread);
+};
+
+TEST_P(Blake3Walk, RepeatableWhateverTheSchedule) {
+  const auto pixels = random_image(50 * 40 * 3, 1);
+  const PixelGrid grid{pixels, 50, 40};
+  const std::vector<std::uint8_t> seed = {1, 2, 3};
+  const Blake3Pool first = execute_multilayer_blake3_on(*pool_, seed, grid, 2000, 3, nullptr);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(execute_multilayer_blake3_on(*pool_, seed, grid, 2000, 3, nullptr), first);
+  }
+}
+
+TEST_P(Blake3Walk, SmallStepCountsAllWalkOneStep) {
+  const auto pixels = random_image(8 * 8 * 3, 2);
+  const PixelGrid grid{pixels, 8, 8};
+  const std::uint64_t t = GetParam();
+  const Blake3Pool one = execute_multilayer_blake3_on(*pool_, {}, grid, 0, 2, nullptr);
+  for (std::uint64_t steps = 1; steps < 2 * t; ++steps) {
+    EXPECT_EQ(execute_multilayer_blake3_on(*pool_, {}, grid, steps, 2, nullptr), one) << steps;
+  }
+  EXPECT_NE(execute_multilayer_blake3_on(*pool_, {}, grid, 2 * t, 2, nullptr), one);
+}
+
+TEST_P(Blake3Walk, ShortBufferFailsOnTheCallingThreadAndPoolStaysUsable) {
+  const auto pixels = random_image(7, 3);
+  const PixelGrid grid{pixels, 30, 30};
+  for (int round = 0; round < 5; ++round) {
+    try {
+      execute_multilayer_blake3_on(*pool_, {}, grid, 100, 1, nullptr);
+      FAIL() << "expected an out-of-bounds failure";
+    } catch (const Panic& panic) {
+      EXPECT_EQ(std::string(panic.what()).rfind("index out of bounds: the len is 7 but the index is ", 0), 0u);
+    }
+  }
+  const auto full = random_image(30 * 30 * 3, 4);
+  EXPECT_NO_THROW(execute_multilayer_blake3_on(*pool_, {}, PixelGrid{full, 30, 30}, 100, 2, nullptr));
+}
+
+TEST_P(Blake3Walk, InterruptEndsTheWalk) {
+  const auto pixels = random_image(64 * 64 * 3, 5);
+  const PixelGrid grid{pixels, 64, 64};
+  struct Stop {};
+  int checks = 0;
+  const InterruptCheck stop_on_third = [&] {
+    if (++checks == 3) throw Stop{};
+  };
+  EXPECT_THROW(execute_multilayer_blake3_on(*pool_, {}, grid, std::uint64_t{1} << 40, 1, stop_on_third),
+               Stop);
+  checks = 0;
+  EXPECT_THROW(execute_multilayer_blake3_on(*pool_, {}, grid, 1, std::uint64_t{1} << 40, stop_on_third),
+               Stop);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, Blake3Walk, ::testing::Values(1, 2, 3, 4));
+
+TEST(Blake3WalkLimits, SizesAreCheckedOnlyWhenALayerRuns) {
+  auto pool = WorkerPool::create(2, start_posix_thread);
+  const std::vector<std::uint8_t> none;
+  EXPECT_NO_THROW(execute_multilayer_blake3_on(*pool, {}, PixelGrid{none, 0, 0}, 5, 0, nullptr));
+  for (const PixelGrid grid : {PixelGrid{none, 0, 1}, PixelGrid{none, 1, 0}, PixelGrid{none, 0, 1u << 31}}) {
+    try {
+      execute_multilayer_blake3_on(*pool, {}, grid, 5, 1, nullptr);
+      ADD_FAILURE();
+    } catch (const Panic& panic) {
+      EXPECT_STREQ(panic.what(), "attempt to calculate the remainder with a divisor of zero");
+    }
+  }
+  try {
+    execute_multilayer_blake3_on(*pool, {}, PixelGrid{none, 1u << 31, 1}, 5, 1, nullptr);
+    ADD_FAILURE();
+  } catch (const Panic& panic) {
+    EXPECT_STREQ(panic.what(), kBlake3DimensionMessage);
+  }
+}
+
+TEST(Blake3WalkLuminance, Binary32NotBinary64) {
+  using blake3_walk::luminance_byte;
+  EXPECT_EQ(luminance_byte(0, 72, 24), 45);  // binary64 arithmetic would give 44
+  EXPECT_EQ(luminance_byte(255, 255, 255), 255);
+  EXPECT_EQ(luminance_byte(0, 0, 0), 0);
+}
+
+}  // namespace
+}  // namespace quorvex
