@@ -1,5 +1,6 @@
 #include "hash.hpp"
 
+#include <new>
 #include <string>
 
 #include "errors.hpp"
@@ -8,7 +9,9 @@ namespace quorvex {
 namespace {
 
 // Every libgcrypt failure goes through here, naming the call that failed.
+// Running out of memory is reported as such, not as a fatal failure.
 [[noreturn]] void fail_gcrypt(const char* call, gcry_error_t error) {
+  if (gcry_err_code(error) == GPG_ERR_ENOMEM) throw std::bad_alloc();
   throw Panic(std::string("libgcrypt: ") + call + " failed: " +
               gcry_strerror(error));
 }
