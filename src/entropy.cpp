@@ -90,23 +90,6 @@ void check_dimensions(const PixelGrid& grid) {
   }
 }
 
-class IncrementalBlake3 {
- public:
-  IncrementalBlake3() noexcept { blake3_hasher_init(&state_); }
-  ~IncrementalBlake3() { wipe(&state_, sizeof state_); }
-  IncrementalBlake3(const IncrementalBlake3&) = delete;
-  IncrementalBlake3& operator=(const IncrementalBlake3&) = delete;
-  void update(const void* data, std::size_t size) noexcept {
-    blake3_hasher_update(&state_, data, size);
-  }
-  void finish(std::uint8_t* out) const noexcept {
-    blake3_hasher_finalize(&state_, out, kBlake3Size);
-  }
-
- private:
-  blake3_hasher state_;
-};
-
 }  // namespace
 
 Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
@@ -119,7 +102,7 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
   // library's one-time CPU detection then happens on this thread.
   SecretArray<kBlake3Size> prev;
   blake3_hash(initial_seed, prev.data());
-  IncrementalBlake3 final_hash;
+  Blake3 final_hash;
   if (layers > 0) {
     check_dimensions(grid);
     LayerWork work(grid, steps_per_chunk, chunks);
@@ -129,7 +112,7 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
       derive_chunk_seeds(prev.data(), work);
       run_chunk_walks(pool, work, check_interrupt);
 
-      IncrementalBlake3 digest, chain;
+      Blake3 digest, chain;
       std::uint8_t layer_index[4];
       put_le32(layer_index, static_cast<std::uint32_t>(layer));
       digest.update(layer_index, sizeof layer_index);

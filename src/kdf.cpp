@@ -70,12 +70,10 @@ SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context,
                               std::uint64_t key_size) {
   check_key_size(key_size);
   const ExpandedPool expanded = expand_pool(entropy_pool);
-  blake3_hasher hasher;
-  WipeOnExit<blake3_hasher> wipe_hasher(hasher);
-  blake3_hasher_init_derive_key_raw(&hasher, context.data(), context.size());
-  blake3_hasher_update(&hasher, expanded.data(), expanded.size());
+  Blake3 hasher(context);
+  hasher.update(expanded.data(), expanded.size());
   SecretBytes key(key_size);
-  blake3_hasher_finalize(&hasher, key.data(), key.size());
+  hasher.finish(key.data(), key.size());
   return key;
 }
 

@@ -72,27 +72,22 @@ WalkArguments convert_walk_arguments(const Arguments& arguments) {
   return walk;
 }
 
-PyObject* execute_multilayer_sha3_entry(PyObject*, PyObject* args,
-                                        PyObject* kwargs) {
+// Both walks take the same six arguments and differ only in their body.
+template <const Signature& kSignature, auto kWalk>
+PyObject* walk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_boundary([&] {
-    const Arguments arguments(kSha3WalkSignature, args, kwargs);
+    const Arguments arguments(kSignature, args, kwargs);
     const WalkArguments walk = convert_walk_arguments(arguments);
     const PixelGrid grid{walk.pixels, walk.width, walk.height};
-    return bytes_to_list(execute_multilayer_sha3(
-        walk.initial_seed, grid, walk.steps, walk.layers, check_signals));
+    return bytes_to_list(
+        kWalk(walk.initial_seed, grid, walk.steps, walk.layers, check_signals));
   });
 }
 
-PyObject* execute_multilayer_blake3_entry(PyObject*, PyObject* args,
-                                          PyObject* kwargs) {
-  return call_boundary([&] {
-    const Arguments arguments(kBlake3WalkSignature, args, kwargs);
-    const WalkArguments walk = convert_walk_arguments(arguments);
-    const PixelGrid grid{walk.pixels, walk.width, walk.height};
-    return bytes_to_list(execute_multilayer_blake3(
-        walk.initial_seed, grid, walk.steps, walk.layers, check_signals));
-  });
-}
+constexpr auto execute_multilayer_sha3_entry =
+    walk_entry<kSha3WalkSignature, execute_multilayer_sha3>;
+constexpr auto execute_multilayer_blake3_entry =
+    walk_entry<kBlake3WalkSignature, execute_multilayer_blake3>;
 
 PyObject* derive_key_hkdf_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_boundary([&] {

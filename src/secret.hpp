@@ -49,19 +49,6 @@ struct SecretArray : std::array<std::uint8_t, N> {
   ~SecretArray() { wipe(this->data(), N); }
 };
 
-// Scope guard that wipes a plain object (a hasher state, say) on exit.
-template <class T>
-class WipeOnExit {
- public:
-  explicit WipeOnExit(T& object) noexcept : object_(object) {}
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-  ~WipeOnExit() { wipe(&object_, sizeof(T)); }
-
- private:
-  T& object_;
-};
-
 inline ByteView as_bytes(const void* data, std::size_t size) noexcept {
   return {static_cast<const std::uint8_t*>(data), size};
 }
