@@ -1,0 +1,42 @@
+"""quorvex: cryptographic keys derived from an image.
+
+The host side of the scheme: load an image as 8-bit RGB, bind its hash, a
+nonce, a timestamp and a version into a seed, walk the pixels into an
+entropy pool and derive the final key, with the native core
+``_quorvex_core`` doing the work::
+
+    import quorvex
+    key = quorvex.derive_key("photo.png", nonce=bytes(16), timestamp=1_700_000_000)
+"""
+
+from ._host import (
+    DEFAULT_CONTEXT,
+    DEFAULT_INFO,
+    DEFAULT_KEY_SIZE,
+    DEFAULT_LAYERS,
+    DEFAULT_STEPS,
+    DEFAULT_VERSION,
+    Derivation,
+    derive,
+    derive_key,
+)
+from ._image import RgbImage, image_hash, load_image
+from ._threads import ThreadCountError, pin_thread_count, pinned_thread_count
+
+__all__ = [
+    "DEFAULT_CONTEXT",
+    "DEFAULT_INFO",
+    "DEFAULT_KEY_SIZE",
+    "DEFAULT_LAYERS",
+    "DEFAULT_STEPS",
+    "DEFAULT_VERSION",
+    "Derivation",
+    "RgbImage",
+    "ThreadCountError",
+    "derive",
+    "derive_key",
+    "image_hash",
+    "load_image",
+    "pin_thread_count",
+    "pinned_thread_count",
+]

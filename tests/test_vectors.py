@@ -1,0 +1,72 @@
+"""The module against the checked-in known-answer vectors, which the Python
+models made: no change may silently alter a key."""
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+from conftest import outcome, run_python
+
+HERE = pathlib.Path(__file__).resolve().parent / "vectors"
+VECTORS = json.loads((HERE / "vectors.json").read_text())
+
+
+def expected(vector):
+    return ("panic", vector["panic"]) if "panic" in vector else ("ok", bytes.fromhex(vector["result"]))
+
+
+def walk_args(v):
+    return (bytes.fromhex(v["initial_seed"]), bytes.fromhex(v["pixels"]),
+            v["width"], v["height"], v["steps"], v["layers"])
+
+
+def test_vectors_are_what_the_models_make():
+    result = subprocess.run([sys.executable, str(HERE / "generate.py"), "--check"], timeout=300)
+    assert result.returncode == 0, "vectors.json differs from the models: regenerate and review"
+
+
+@pytest.mark.parametrize("v", VECTORS["generate_initial_seed"])
+def test_seed(q, v):
+    seed = q.generate_initial_seed(bytes.fromhex(v["image_hash"]), bytes.fromhex(v["nonce"]),
+                                   v["timestamp"], v["version"])
+    assert bytes(seed).hex() == v["seed"]
+
+
+def test_sha3_walk(q):
+    for v in VECTORS["execute_multilayer_sha3"]:
+        assert outcome(q.execute_multilayer_sha3, *walk_args(v)) == expected(v), v
+
+
+@pytest.mark.parametrize("threads", sorted({v["threads"] for v in VECTORS["execute_multilayer_blake3"]}))
+def test_blake3_walk(threads):
+    script = """
+        import json, sys, _quorvex_core as q
+        out = []
+        for v in json.loads(sys.stdin.read()):
+            args = (bytes.fromhex(v["initial_seed"]), bytes.fromhex(v["pixels"]),
+                    v["width"], v["height"], v["steps"], v["layers"])
+            try:
+                out.append({"result": bytes(q.execute_multilayer_blake3(*args)).hex()})
+            except BaseException as e:
+                out.append({"panic": str(e)})
+        print(json.dumps(out))
+    """
+    vectors = [v for v in VECTORS["execute_multilayer_blake3"] if v["threads"] == threads]
+    result = run_python(script, env={"RAYON_NUM_THREADS": str(threads)}, stdin=json.dumps(vectors))
+    got = json.loads(result.stdout)
+    assert got == [{k: v[k] for k in ("result", "panic") if k in v} for v in vectors]
+
+
+@pytest.mark.parametrize("v", VECTORS["derive_key_hkdf"])
+def test_hkdf(q, v):
+    key = q.derive_key_hkdf(bytes.fromhex(v["entropy_pool"]), bytes.fromhex(v["salt"]),
+                            bytes.fromhex(v["info"]), v["key_size"])
+    assert bytes(key).hex() == v["key"]
+
+
+@pytest.mark.parametrize("v", VECTORS["derive_key_blake3"])
+def test_blake3_kdf(q, v):
+    key = q.derive_key_blake3(bytes.fromhex(v["entropy_pool"]), v["context"], v["key_size"])
+    assert bytes(key).hex() == v["key"]
