@@ -180,7 +180,7 @@ void Arguments::fail(std::size_t index, Ref exception) const {
       argument_error(signature_.parameters[index], std::move(exception)));
 }
 
-ByteView Arguments::bytes(std::size_t index) const {
+ByteView Arguments::convert_bytes(std::size_t index) const {
   PyObject* object = slots_[index].get();
   if (!has_type_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) {
     fail(index, conversion_error(object, "PyBytes"));
@@ -189,7 +189,7 @@ ByteView Arguments::bytes(std::size_t index) const {
                   static_cast<std::size_t>(PyBytes_Size(object)));
 }
 
-std::uint64_t Arguments::u64(std::size_t index) const {
+std::uint64_t Arguments::convert_u64(std::size_t index) const {
   PyObject* object = slots_[index].get();
   Ref integer;
   if (has_type_flag(object, Py_TPFLAGS_LONG_SUBCLASS)) {
@@ -205,7 +205,7 @@ std::uint64_t Arguments::u64(std::size_t index) const {
   return value;
 }
 
-ByteView Arguments::str(std::size_t index) const {
+ByteView Arguments::convert_str(std::size_t index) const {
   PyObject* object = slots_[index].get();
   if (!has_type_flag(object, Py_TPFLAGS_UNICODE_SUBCLASS)) {
     fail(index, conversion_error(object, "PyString"));

@@ -21,7 +21,8 @@ struct Signature {
   std::span<const std::string_view> parameters;
 };
 
-// The arguments of one call, matched to the parameters. Holds a strong
+// The arguments of one call, matched to the parameters by the constructor
+// (the positional tuple first, then the keywords in the caller's order). Holds a strong
 // reference to each, since user code run during conversion (__index__,
 // __qualname__, str() of a key) could otherwise drop the last one while the
 // body still reads its bytes. Conversions throw PythonError, already
@@ -31,9 +32,9 @@ class Arguments {
   Arguments(const Signature& signature, PyObject* positional,
             PyObject* keywords);
 
-  ByteView bytes(std::size_t index) const;
-  std::uint64_t u64(std::size_t index) const;
-  ByteView str(std::size_t index) const;
+  ByteView convert_bytes(std::size_t index) const;
+  std::uint64_t convert_u64(std::size_t index) const;
+  ByteView convert_str(std::size_t index) const;
 
  private:
   [[noreturn]] void fail(std::size_t index, Ref exception) const;

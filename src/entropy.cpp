@@ -77,7 +77,7 @@ void run_chunk_walks(WorkerPool& pool, LayerWork& work, const InterruptCheck& ch
     work.walk(0, &check_interrupt);
     return;
   }
-  pool.run(walk_chunk_task, &work, work.cancel, check_interrupt);
+  pool.inject_and_wait(walk_chunk_task, &work, work.cancel, check_interrupt);
   for (auto& failure : work.failures) {
     if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
   }

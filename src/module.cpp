@@ -47,10 +47,10 @@ PyObject* generate_initial_seed_entry(PyObject*, PyObject* args,
                                       PyObject* kwargs) {
   return call_boundary([&] {
     const Arguments arguments(kSeedSignature, args, kwargs);
-    const ByteView image_hash = arguments.bytes(0);
-    const ByteView nonce = arguments.bytes(1);
-    const std::uint64_t timestamp = arguments.u64(2);
-    const ByteView version = arguments.str(3);
+    const ByteView image_hash = arguments.convert_bytes(0);
+    const ByteView nonce = arguments.convert_bytes(1);
+    const std::uint64_t timestamp = arguments.convert_u64(2);
+    const ByteView version = arguments.convert_str(3);
     return bytes_to_list(
         generate_initial_seed(image_hash, nonce, timestamp, version));
   });
@@ -63,12 +63,12 @@ struct WalkArguments {
 
 WalkArguments convert_walk_arguments(const Arguments& arguments) {
   WalkArguments walk{};
-  walk.initial_seed = arguments.bytes(0);
-  walk.pixels = arguments.bytes(1);
-  walk.width = arguments.u64(2);
-  walk.height = arguments.u64(3);
-  walk.steps = arguments.u64(4);
-  walk.layers = arguments.u64(5);
+  walk.initial_seed = arguments.convert_bytes(0);
+  walk.pixels = arguments.convert_bytes(1);
+  walk.width = arguments.convert_u64(2);
+  walk.height = arguments.convert_u64(3);
+  walk.steps = arguments.convert_u64(4);
+  walk.layers = arguments.convert_u64(5);
   return walk;
 }
 
@@ -92,10 +92,10 @@ constexpr auto execute_multilayer_blake3_entry =
 PyObject* derive_key_hkdf_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_boundary([&] {
     const Arguments arguments(kHkdfSignature, args, kwargs);
-    const ByteView entropy_pool = arguments.bytes(0);
-    const ByteView salt = arguments.bytes(1);
-    const ByteView info = arguments.bytes(2);
-    const std::uint64_t key_size = arguments.u64(3);
+    const ByteView entropy_pool = arguments.convert_bytes(0);
+    const ByteView salt = arguments.convert_bytes(1);
+    const ByteView info = arguments.convert_bytes(2);
+    const std::uint64_t key_size = arguments.convert_u64(3);
     return bytes_to_list(derive_key_hkdf(entropy_pool, salt, info, key_size));
   });
 }
@@ -103,9 +103,9 @@ PyObject* derive_key_hkdf_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* derive_key_blake3_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_boundary([&] {
     const Arguments arguments(kBlake3KeySignature, args, kwargs);
-    const ByteView entropy_pool = arguments.bytes(0);
-    const ByteView context = arguments.str(1);
-    const std::uint64_t key_size = arguments.u64(2);
+    const ByteView entropy_pool = arguments.convert_bytes(0);
+    const ByteView context = arguments.convert_str(1);
+    const std::uint64_t key_size = arguments.convert_u64(2);
     return bytes_to_list(derive_key_blake3(entropy_pool, context, key_size));
   });
 }

@@ -171,7 +171,7 @@ void WorkerPool::wait_until_done(std::atomic<bool>& cancel,
   if (interrupted) std::rethrow_exception(interrupted);
 }
 
-void WorkerPool::run(Task task, void* context, std::atomic<bool>& cancel,
+void WorkerPool::inject_and_wait(Task task, void* context, std::atomic<bool>& cancel,
                      const InterruptCheck& check_interrupt) {
   if (workers_.empty()) {
     for (std::uint64_t i = 0; i < thread_count_; ++i) task(context, i);

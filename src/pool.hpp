@@ -1,7 +1,7 @@
 // The process-wide pool of worker threads that walks the chunks of a layer.
 //
 // Thread safety: global() and thread_count() may be called from any thread.
-// run() may be called from any thread outside the pool; concurrent callers
+// inject_and_wait() may be called from any thread outside the pool; callers
 // take turns. Workers never call into Python.
 #pragma once
 
@@ -53,7 +53,7 @@ class WorkerPool {
   // thread; if it throws, `cancel` is set, the workers are still waited
   // for, and then the exception is rethrown. With no workers (a pool of the
   // caller's own thread) the job runs here.
-  void run(Task task, void* context, std::atomic<bool>& cancel,
+  void inject_and_wait(Task task, void* context, std::atomic<bool>& cancel,
            const InterruptCheck& check_interrupt);
 
  private:

@@ -77,9 +77,9 @@ void collect_neighbors(const PixelGrid& grid, std::uint32_t x, std::uint32_t y,
       const Rgb pixel = read_pixel(
           grid.pixels, pixel_offset(grid, static_cast<std::uint64_t>(nx),
                                     static_cast<std::uint64_t>(ny)));
-      message.neighbors[size++] = pixel.r;
-      message.neighbors[size++] = pixel.g;
-      message.neighbors[size++] = pixel.b;
+      message.neighbor_bytes[size++] = pixel.r;
+      message.neighbor_bytes[size++] = pixel.g;
+      message.neighbor_bytes[size++] = pixel.b;
     }
   }
   message.neighbor_size = size;
@@ -102,7 +102,7 @@ double deviation_of(const double* values, std::size_t n) noexcept {
 
 void write_record(StepMessage& message, Position at, Rgb pixel,
                   double luminance, double deviation) noexcept {
-  std::uint8_t* record = message.record;
+  std::uint8_t* record = message.step_record;
   put_be32(record + 0, at.x);
   put_be32(record + 4, at.y);
   record[8] = pixel.r;
@@ -151,9 +151,9 @@ void describe_position_in_bounds(const PixelGrid& grid, Position at,
   for (int c = 0; c < 3; ++c) {
     for (int r = 0; r < 3; ++r) {
       if ((r == 1 && c == 1) || !inside_row[r] || !inside_column[c]) continue;
-      message.neighbors[size++] = block[r][c].r;
-      message.neighbors[size++] = block[r][c].g;
-      message.neighbors[size++] = block[r][c].b;
+      message.neighbor_bytes[size++] = block[r][c].r;
+      message.neighbor_bytes[size++] = block[r][c].g;
+      message.neighbor_bytes[size++] = block[r][c].b;
     }
   }
   message.neighbor_size = size;
@@ -294,9 +294,9 @@ class Walker {
     describe_position(grid_, position_, message_);
     std::uint8_t* at = input_;
     at = std::copy_n(state, kStateSize, at);
-    at = std::copy_n(message_.record, kStepRecordSize, at);
-    at = std::copy_n(message_.record, kPositionSize, at);  // x, y again
-    at = std::copy_n(message_.neighbors, message_.neighbor_size, at);
+    at = std::copy_n(message_.step_record, kStepRecordSize, at);
+    at = std::copy_n(message_.step_record, kPositionSize, at);  // x, y again
+    at = std::copy_n(message_.neighbor_bytes, message_.neighbor_size, at);
     state_hasher_.reset();
     state_hasher_.update(input_, static_cast<std::size_t>(at - input_));
     state_hasher_.finish(state);
@@ -306,7 +306,7 @@ class Walker {
     prefetch_window(grid_, position_);
 
     std::copy_n(state, kStateSize, input_);
-    std::copy_n(message_.record, kStepRecordSize, input_ + kStateSize);
+    std::copy_n(message_.step_record, kStepRecordSize, input_ + kStateSize);
     visit_hasher_.reset();
     visit_hasher_.update(input_, kStateSize + kStepRecordSize);
     visit_hasher_.finish(visit_digest_);

@@ -56,8 +56,8 @@ double window_deviation(const PixelGrid& grid, std::uint32_t x, std::uint32_t y)
 std::int32_t to_i32_saturating(double value) noexcept;
 
 struct StepMessage {
-  std::uint8_t record[kStepRecordSize];
-  std::uint8_t neighbors[kMaxNeighborBytes];
+  std::uint8_t step_record[kStepRecordSize];
+  std::uint8_t neighbor_bytes[kMaxNeighborBytes];
   std::size_t neighbor_size = 0;
   std::uint32_t x = 0, y = 0;
 };

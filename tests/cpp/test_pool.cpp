@@ -24,7 +24,7 @@ TEST(WorkerPool, RunsEveryIndexOncePerJob) {
   ASSERT_EQ(pool->thread_count(), 3u);
   Tally tally(3);
   std::atomic<bool> cancel{false};
-  for (int round = 0; round < 1000; ++round) pool->run(Tally::task, &tally, cancel, nullptr);
+  for (int round = 0; round < 1000; ++round) pool->inject_and_wait(Tally::task, &tally, cancel, nullptr);
   for (auto& runs : tally.runs) EXPECT_EQ(runs.load(), 1000);
 }
 
@@ -35,7 +35,7 @@ TEST(WorkerPool, CallersFromSeveralThreadsTakeTurns) {
   for (int c = 0; c < 4; ++c) {
     callers.emplace_back([&] {
       std::atomic<bool> cancel{false};
-      for (int round = 0; round < 200; ++round) pool->run(Tally::task, &tally, cancel, nullptr);
+      for (int round = 0; round < 200; ++round) pool->inject_and_wait(Tally::task, &tally, cancel, nullptr);
     });
   }
   for (auto& caller : callers) caller.join();
@@ -62,7 +62,7 @@ TEST(WorkerPool, NoThreadSupportMeansAPoolOfTheCaller) {
     EXPECT_EQ(pool->thread_count(), 1u);
     Tally tally(1);
     std::atomic<bool> cancel{false};
-    pool->run(Tally::task, &tally, cancel, nullptr);
+    pool->inject_and_wait(Tally::task, &tally, cancel, nullptr);
     EXPECT_EQ(tally.runs[0].load(), 1);
   }
 }
@@ -92,7 +92,7 @@ TEST(WorkerPool, InterruptWaitsForTheWorkersThenRethrows) {
   struct Stop {};
   int checks = 0;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(pool->run(Slow::task, nullptr, cancel, [&] {
+  EXPECT_THROW(pool->inject_and_wait(Slow::task, nullptr, cancel, [&] {
                  ++checks;
                  throw Stop{};
                }),
@@ -103,7 +103,7 @@ TEST(WorkerPool, InterruptWaitsForTheWorkersThenRethrows) {
   // Still usable afterwards.
   Tally tally(2);
   std::atomic<bool> fresh{false};
-  pool->run(Tally::task, &tally, fresh, nullptr);
+  pool->inject_and_wait(Tally::task, &tally, fresh, nullptr);
   EXPECT_EQ(tally.runs[0].load() + tally.runs[1].load(), 2);
 }
 

@@ -42,7 +42,7 @@ StepMessage describe(const PixelGrid& grid, std::uint32_t x, std::uint32_t y) {
 std::int32_t milli(double value) { return to_i32_saturating(value * 1000.0); }
 
 std::int32_t record_i32(const StepMessage& m, std::size_t at) {
-  return static_cast<std::int32_t>(load_be32(m.record + at));
+  return static_cast<std::int32_t>(load_be32(m.step_record + at));
 }
 
 TEST(Sha3Walk, PositionIsStateModuloSize) {
@@ -51,12 +51,12 @@ TEST(Sha3Walk, PositionIsStateModuloSize) {
   const StepMessage m = describe(grid, 5, 7);
   EXPECT_EQ(m.x, 1u);
   EXPECT_EQ(m.y, 3u);
-  EXPECT_EQ(load_be32(m.record), 1u);
-  EXPECT_EQ(load_be32(m.record + 4), 3u);
-  EXPECT_EQ(m.record[8], 1);
-  EXPECT_EQ(m.record[9], 3);
-  EXPECT_EQ(m.record[10], 7);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.record + 11), 7), "#010307");
+  EXPECT_EQ(load_be32(m.step_record), 1u);
+  EXPECT_EQ(load_be32(m.step_record + 4), 3u);
+  EXPECT_EQ(m.step_record[8], 1);
+  EXPECT_EQ(m.step_record[9], 3);
+  EXPECT_EQ(m.step_record[10], 7);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.step_record + 11), 7), "#010307");
 }
 
 TEST(Sha3Walk, NeighboursAreColumnMajor) {
@@ -64,13 +64,13 @@ TEST(Sha3Walk, NeighboursAreColumnMajor) {
   const PixelGrid grid{pixels, 3, 3};
   const StepMessage corner = describe(grid, 0, 0);
   const std::vector<std::uint8_t> expected_corner = {0, 1, 7, 1, 0, 7, 1, 1, 7};
-  EXPECT_EQ(std::vector<std::uint8_t>(corner.neighbors, corner.neighbors + corner.neighbor_size),
+  EXPECT_EQ(std::vector<std::uint8_t>(corner.neighbor_bytes, corner.neighbor_bytes + corner.neighbor_size),
             expected_corner);
   const StepMessage centre = describe(grid, 1, 1);
   ASSERT_EQ(centre.neighbor_size, 24u);
   const std::vector<std::uint8_t> expected_centre = {
       0, 0, 7, 0, 1, 7, 0, 2, 7, 1, 0, 7, 1, 2, 7, 2, 0, 7, 2, 1, 7, 2, 2, 7};
-  EXPECT_EQ(std::vector<std::uint8_t>(centre.neighbors, centre.neighbors + 24), expected_centre);
+  EXPECT_EQ(std::vector<std::uint8_t>(centre.neighbor_bytes, centre.neighbor_bytes + 24), expected_centre);
   const std::vector<std::uint8_t> one = {9, 9, 9};
   EXPECT_EQ(describe(PixelGrid{one, 1, 1}, 0, 0).neighbor_size, 0u);
 }
@@ -109,7 +109,7 @@ TEST(Sha3Walk, DeviationOfWhiteAndBlack) {
 TEST(Sha3Walk, ColourHexIsLowercase) {
   const std::vector<std::uint8_t> pixels = {255, 0, 171};
   const StepMessage m = describe(PixelGrid{pixels, 1, 1}, 0, 0);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.record + 11), 7), "#ff00ab");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.step_record + 11), 7), "#ff00ab");
 }
 
 TEST(Sha3Walk, SaturatingTruncation) {
@@ -191,8 +191,8 @@ TEST(Sha3Walk, FastPathEqualsCheckedReads) {
           describe_position(grid, {x, y}, fast);
           describe_position_checked(grid, {x, y}, checked);
           ASSERT_EQ(fast.neighbor_size, checked.neighbor_size);
-          ASSERT_EQ(0, std::memcmp(fast.record, checked.record, kStepRecordSize));
-          ASSERT_EQ(0, std::memcmp(fast.neighbors, checked.neighbors, fast.neighbor_size));
+          ASSERT_EQ(0, std::memcmp(fast.step_record, checked.step_record, kStepRecordSize));
+          ASSERT_EQ(0, std::memcmp(fast.neighbor_bytes, checked.neighbor_bytes, fast.neighbor_size));
         }
       }
     }
