@@ -9,6 +9,16 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 log() { printf '==> %s\n' "$*" >&2; }
 
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+APT_UPDATED=0
+
+apt_update_once() {
+  [ "$APT_UPDATED" -eq 1 ] && return 0
+  $SUDO apt-get update -qq
+  APT_UPDATED=1
+}
+
 apt_install() {
   local missing=()
   for package in "$@"; do
@@ -16,15 +26,14 @@ apt_install() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   log "installing ${missing[*]}"
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt_update_once
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 # BLAKE3 comes as a C library on Debian 13 and only as the Rust crate's C
 # sources on Debian 12; CMake finds either.
 blake3_package() {
+  apt_update_once >&2
   if apt-cache show libblake3-dev >/dev/null 2>&1; then
     echo libblake3-dev
   else
@@ -33,10 +42,11 @@ blake3_package() {
 }
 
 install_system_packages() {
-  local packages=(build-essential pkg-config cmake ninja-build libgcrypt20-dev
-                  googletest libgtest-dev)
+  # CMake and Ninja come from PyPI into the virtual environments: Debian 12's
+  # CMake is older than the build needs.
+  local packages=(build-essential pkg-config libgcrypt20-dev googletest libgtest-dev)
   if ! dpkg -s libblake3-dev >/dev/null 2>&1 && ! dpkg -s librust-blake3-dev >/dev/null 2>&1; then
-    apt-cache show libblake3-dev >/dev/null 2>&1 || apt_install apt-utils
+    apt_update_once
     packages+=("$(blake3_package)")
   fi
   apt_install "${packages[@]}"
