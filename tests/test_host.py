@@ -82,10 +82,24 @@ def test_pixels_are_row_major_rgb():
     assert quorvex.image_hash(quorvex.load_image(image)) == hashlib.sha3_256(bytes(range(1, 13))).digest()
 
 
-@pytest.mark.parametrize("pixels,width,height", [(b"", 0, 0), (bytes(5), 1, 2), (bytes(6), 2, 0)])
+def test_raw_rgb_bytes_with_their_size():
+    rgb = quorvex.load_image(picture())
+    assert quorvex.derive_key(rgb.pixels, width=12, height=9, nonce=NONCE, timestamp=1, steps=9) == \
+        quorvex.derive_key(picture(), nonce=NONCE, timestamp=1, steps=9)
+
+
+@pytest.mark.parametrize("pixels,width,height", [(b"", 0, 0), (bytes(5), 1, 2), (bytes(6), 2, 0),
+                                                 (bytes(6), None, 2)])
 def test_raw_images_are_validated(pixels, width, height):
     with pytest.raises(ValueError):
-        quorvex.RgbImage(pixels, width, height)
+        quorvex.load_image(pixels, width, height)
+    with pytest.raises(ValueError):
+        quorvex.derive_key(pixels, width=width, height=height, nonce=NONCE, timestamp=1)
+
+
+def test_size_is_only_for_raw_bytes():
+    with pytest.raises(ValueError):
+        quorvex.load_image(picture(), 12, 9)
 
 
 @pytest.mark.parametrize("options", [

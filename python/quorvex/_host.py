@@ -84,11 +84,14 @@ def derive(
     context: str = DEFAULT_CONTEXT,
     key_size: int = DEFAULT_KEY_SIZE,
     threads: int | None = None,
+    width: int | None = None,
+    height: int | None = None,
 ) -> Derivation:
     """Derives a key from an image and returns it with its inputs.
 
     ``image`` is a file path (PNG, JPEG, PPM or anything Pillow reads), a
-    Pillow image or an RgbImage. The nonce doubles as the HKDF salt. For the
+    Pillow image, an RgbImage, or raw RGB bytes with ``width`` and
+    ``height``. The nonce doubles as the HKDF salt. For the
     BLAKE3 walk the thread count is pinned for the whole process (see
     pin_thread_count); ``threads`` is ignored by the SHA3 walk.
 
@@ -97,7 +100,7 @@ def derive(
     other than the one this process is pinned to.
     """
     _check_choices(walk, kdf, key_size, steps, layers, timestamp)
-    rgb = load_image(image)
+    rgb = load_image(image, width, height)
     digest = image_hash(rgb)
     seed = bytes(core.generate_initial_seed(digest, nonce, timestamp, version))
     pinned: int | None = None
@@ -128,6 +131,8 @@ class DeriveOptions(TypedDict, total=False):
     context: str
     key_size: int
     threads: int | None
+    width: int | None
+    height: int | None
 
 
 def derive_key(image: ImageSource, **options: Unpack[DeriveOptions]) -> bytes:

@@ -9,7 +9,7 @@ from typing import Union
 
 from PIL import Image
 
-ImageSource = Union[str, "os.PathLike[str]", Image.Image, "RgbImage"]
+ImageSource = Union[str, "os.PathLike[str]", Image.Image, "RgbImage", bytes]
 
 
 @dataclass(frozen=True)
@@ -34,10 +34,18 @@ class RgbImage:
         return cls(bytes(pixels), width, height)
 
 
-def load_image(source: ImageSource) -> RgbImage:
-    """Reads a file in any format Pillow knows (PNG, JPEG, PPM, ...) or takes
-    a Pillow image, and converts it to 8-bit RGB. Raises OSError for a file
-    that cannot be read or decoded."""
+def load_image(source: ImageSource, width: int | None = None,
+               height: int | None = None) -> RgbImage:
+    """Reads a file in any format Pillow knows (PNG, JPEG, PPM, ...), takes a
+    Pillow image, or takes raw RGB bytes with their width and height, and
+    gives 8-bit RGB. Raises OSError for a file that cannot be read or
+    decoded, ValueError for raw bytes that do not fit the size."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        if width is None or height is None:
+            raise ValueError("raw RGB bytes need a width and a height")
+        return RgbImage.from_bytes(bytes(source), width, height)
+    if width is not None or height is not None:
+        raise ValueError("width and height go with raw RGB bytes only")
     if isinstance(source, RgbImage):
         return source
     if isinstance(source, Image.Image):
