@@ -116,11 +116,12 @@ void write_record(StepMessage& message, Position at, Rgb pixel,
 }
 
 // True when every pixel of the grid lies inside the buffer and the sizes
-// are small enough that the signed 32-bit window arithmetic cannot wrap:
-// then no read of the walk can fail, and none needs a check.
+// are small enough that the signed 32-bit window arithmetic cannot wrap (x + 2
+// must fit for the last column): then no read of the walk can fail, and none
+// needs a check.
 bool reads_stay_inside(const PixelGrid& grid) noexcept {
-  constexpr std::uint64_t kLimit = std::uint64_t{1} << 31;
-  return grid.width < kLimit && grid.height < kLimit &&
+  constexpr std::uint64_t kLargest = (std::uint64_t{1} << 31) - 2;
+  return grid.width <= kLargest && grid.height <= kLargest &&
          grid.width * grid.height * 3 == grid.pixels.size();
 }
 

@@ -58,7 +58,7 @@ def model_outcome(case, threads):
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 4])
 def test_matches_model(threads):
-    cases = random_cases(scaled(400), seed=threads)
+    cases = random_cases(scaled(1000), seed=threads)
     assert module_in_subprocess(threads, cases) == [model_outcome(c, threads) for c in cases]
 
 
