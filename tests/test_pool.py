@@ -181,7 +181,7 @@ INTERRUPT = """
         try:
             q.execute_multilayer_blake3(b"s", pixels, 64, 64, steps, layers)
         except Stop:
-            print("stopped", round(time.monotonic() - start))
+            print("stopped", time.monotonic() - start < 5)
     print(len(q.execute_multilayer_blake3(b"s", pixels, 64, 64, 100, 2)))
 """
 
@@ -189,4 +189,4 @@ INTERRUPT = """
 @pytest.mark.parametrize("threads", ["1", "2"])
 def test_signal_handler_interrupts_a_long_walk(threads):
     result = run_python(INTERRUPT, env={"RAYON_NUM_THREADS": threads}, timeout=60)
-    assert result.stdout.split() == ["stopped", "0", "stopped", "0", "32"]
+    assert result.stdout.split() == ["stopped", "True", "stopped", "True", "32"]

@@ -149,11 +149,11 @@ INTERRUPT = """
     try:
         q.execute_multilayer_sha3(bytes(64), bytes(300), 10, 10, 10**9, 5)
     except Stop as error:
-        print("stopped", error, round(time.monotonic() - start))
+        print("stopped", error, time.monotonic() - start < 5)
     print(len(q.execute_multilayer_sha3(bytes(64), bytes(300), 10, 10, 10, 1)))
 """
 
 
 def test_signal_handler_interrupts_a_long_walk():
     result = run_python(INTERRUPT, timeout=60)
-    assert result.stdout.split() == ["stopped", "from", "handler", "0", "64"]
+    assert result.stdout.split() == ["stopped", "from", "handler", "True", "64"]
