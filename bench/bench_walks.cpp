@@ -1,9 +1,9 @@
 // Walk throughput against the hashing floor: the same hash calls on the same
 // message sizes, with no walk logic, measured in the same run.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -67,13 +67,14 @@ void bench_sha3(std::uint64_t width, std::uint64_t height, std::uint64_t steps, 
   double walk = 0, floor = 0;
   for (int round = 0; round < rounds; ++round) {
     walk = std::max(walk, best_rate(steps, 1, [&] {
-      quorvex::execute_multilayer_sha3(seed, grid, steps, 1, nullptr);
-    }));
+                      quorvex::execute_multilayer_sha3(seed, grid, steps, 1, nullptr);
+                    }));
     floor = std::max(floor, best_rate(steps, 1, [&] { sha3_floor(steps); }));
   }
-  std::printf("sha3 walk   %4llux%-4llu %llu steps: %10.0f steps/s   floor %10.0f steps/s   ratio %.3f\n",
-              static_cast<unsigned long long>(width), static_cast<unsigned long long>(height),
-              static_cast<unsigned long long>(steps), walk, floor, walk / floor);
+  std::printf(
+      "sha3 walk   %4llux%-4llu %llu steps: %10.0f steps/s   floor %10.0f steps/s   ratio %.3f\n",
+      static_cast<unsigned long long>(width), static_cast<unsigned long long>(height),
+      static_cast<unsigned long long>(steps), walk, floor, walk / floor);
 }
 
 // Per step: one BLAKE3 of 71 bytes and 32 bytes into SHA3-256 (batched as
@@ -105,15 +106,16 @@ void bench_blake3(int rounds) {
   double walk1 = 0, walk2 = 0, floor = 0;
   for (int round = 0; round < rounds; ++round) {
     walk1 = std::max(walk1, best_rate(steps, 1, [&] {
-      quorvex::execute_multilayer_blake3_on(*one, seed, grid, steps, 1, nullptr);
-    }));
+                       quorvex::execute_multilayer_blake3_on(*one, seed, grid, steps, 1, nullptr);
+                     }));
     walk2 = std::max(walk2, best_rate(steps, 1, [&] {
-      quorvex::execute_multilayer_blake3_on(*two, seed, grid, steps, 1, nullptr);
-    }));
+                       quorvex::execute_multilayer_blake3_on(*two, seed, grid, steps, 1, nullptr);
+                     }));
     floor = std::max(floor, best_rate(steps, 1, [&] { blake3_floor(steps); }));
   }
-  std::printf("blake3 walk t=1, 1024x768 %llu steps: %10.0f steps/s   floor %10.0f steps/s   ratio %.3f\n",
-              static_cast<unsigned long long>(steps), walk1, floor, walk1 / floor);
+  std::printf(
+      "blake3 walk t=1, 1024x768 %llu steps: %10.0f steps/s   floor %10.0f steps/s   ratio %.3f\n",
+      static_cast<unsigned long long>(steps), walk1, floor, walk1 / floor);
   std::printf("blake3 walk t=2, same steps:         %10.0f steps/s   speed-up over t=1 %.2fx\n",
               walk2, walk2 / walk1);
   for (auto* pool : {one.get(), two.get()}) {

@@ -12,8 +12,8 @@ namespace {
 
 // The type's __qualname__, as written in conversion messages.
 Ref type_name(PyObject* object) {
-  Ref name = Ref::steal(PyObject_GetAttrString(
-      reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+  Ref name = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
   if (!name || !has_type_flag(name.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
     PyErr_Clear();
     return make_str("<failed to extract type name>");
@@ -25,10 +25,9 @@ Ref type_name(PyObject* object) {
 
 Ref conversion_error(PyObject* object, std::string_view target) {
   Ref text = concat(make_str("'").get(), type_name(object).get());
-  text = concat(text.get(),
-                make_str(std::string("' object cannot be converted to '") +
-                         std::string(target) + "'")
-                    .get());
+  text = concat(
+      text.get(),
+      make_str(std::string("' object cannot be converted to '") + std::string(target) + "'").get());
   return new_exception(PyExc_TypeError, text.get());
 }
 
@@ -56,8 +55,7 @@ Ref exception_str(PyObject* exception) {
 // Only a TypeError of exactly that type gains the parameter's name; its
 // __cause__ carries over. Every other exception passes unchanged.
 Ref argument_error(std::string_view parameter, Ref exception) {
-  if (Py_TYPE(exception.get()) !=
-      reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+  if (Py_TYPE(exception.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
     return exception;
   }
   Ref prefix = make_str("argument '" + std::string(parameter) + "': ");
@@ -74,8 +72,8 @@ Ref argument_error(std::string_view parameter, Ref exception) {
 
 // "{function}() got ... '{keyword}'" with the keyword as a str object, whose
 // text may hold anything (NUL bytes, lone surrogates).
-[[noreturn]] void throw_keyword_error(std::string_view function,
-                                      std::string_view what, PyObject* keyword) {
+[[noreturn]] void throw_keyword_error(std::string_view function, std::string_view what,
+                                      PyObject* keyword) {
   Ref head = make_str(std::string(function) + "() " + std::string(what) + " '");
   Ref text = concat(concat(head.get(), keyword).get(), make_str("'").get());
   throw PythonError::from_type(PyExc_TypeError, std::move(text));
@@ -128,8 +126,7 @@ bool keyword_text(PyObject* key, std::string_view& text) {
 
 }  // namespace
 
-Arguments::Arguments(const Signature& signature, PyObject* positional,
-                     PyObject* keywords)
+Arguments::Arguments(const Signature& signature, PyObject* positional, PyObject* keywords)
     : signature_(signature) {
   const std::size_t count = signature.parameters.size();
   const auto given = static_cast<std::size_t>(PyTuple_Size(positional));
@@ -137,18 +134,16 @@ Arguments::Arguments(const Signature& signature, PyObject* positional,
     slots_[i] = Ref::borrow(PyTuple_GetItem(positional, static_cast<Py_ssize_t>(i)));
   }
   if (given > count) {
-    throw_type_error(signature.function,
-                     "takes " + std::to_string(count) +
-                         " positional arguments but " + std::to_string(given) +
-                         " were given");
+    throw_type_error(signature.function, "takes " + std::to_string(count) +
+                                             " positional arguments but " + std::to_string(given) +
+                                             " were given");
   }
   for (KeywordEntry& entry : keyword_entries(keywords)) {
     std::string_view text;
     if (!keyword_text(entry.key.get(), text)) {
       Ref shown = Ref::steal(PyObject_Str(entry.key.get()));
       if (!shown) throw_current_error();
-      throw_keyword_error(signature.function, "got an unexpected keyword argument",
-                          shown.get());
+      throw_keyword_error(signature.function, "got an unexpected keyword argument", shown.get());
     }
     std::size_t index = 0;
     while (index < count && signature.parameters[index] != text) ++index;
@@ -168,10 +163,8 @@ Arguments::Arguments(const Signature& signature, PyObject* positional,
   }
   if (!missing.empty()) {
     throw_type_error(signature.function,
-                     "missing " + std::to_string(missing.size()) +
-                         " required positional argument" +
-                         (missing.size() == 1 ? ": " : "s: ") +
-                         quoted_list(missing));
+                     "missing " + std::to_string(missing.size()) + " required positional argument" +
+                         (missing.size() == 1 ? ": " : "s: ") + quoted_list(missing));
   }
 }
 
@@ -185,8 +178,7 @@ ByteView Arguments::convert_bytes(std::size_t index) const {
   if (!has_type_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) {
     fail(index, conversion_error(object, "PyBytes"));
   }
-  return as_bytes(PyBytes_AsString(object),
-                  static_cast<std::size_t>(PyBytes_Size(object)));
+  return as_bytes(PyBytes_AsString(object), static_cast<std::size_t>(PyBytes_Size(object)));
 }
 
 std::uint64_t Arguments::convert_u64(std::size_t index) const {

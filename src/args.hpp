@@ -29,8 +29,7 @@ struct Signature {
 // wrapped with the parameter's name where that applies.
 class Arguments {
  public:
-  Arguments(const Signature& signature, PyObject* positional,
-            PyObject* keywords);
+  Arguments(const Signature& signature, PyObject* positional, PyObject* keywords);
 
   ByteView convert_bytes(std::size_t index) const;
   std::uint64_t convert_u64(std::size_t index) const;

@@ -25,9 +25,8 @@ constexpr const char kPanicDoc[] =
 
 PyObject* panic_type() {
   if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
-                                             kPanicDoc, PyExc_BaseException,
-                                             nullptr);
+    g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                             PyExc_BaseException, nullptr);
   }
   return g_panic_type;
 }
@@ -53,12 +52,10 @@ std::string_view short_path(const char* file) {
   return at == std::string_view::npos ? path : path.substr(at);
 }
 
-void write_panic_diagnostic(std::string_view message,
-                            const std::source_location& where) {
+void write_panic_diagnostic(std::string_view message, const std::source_location& where) {
   std::string text = "thread '" + thread_label() + "' panicked at ";
   text += short_path(where.file_name());
-  text += ":" + std::to_string(where.line()) + ":" +
-          std::to_string(where.column()) + ":\n";
+  text += ":" + std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n";
   text += message;
   text += "\n";
   write_stderr(text);
@@ -68,12 +65,11 @@ void write_panic_diagnostic(std::string_view message,
 // Message text is UTF-8 from our own code, or the exact text of a resumed
 // Python exception, lone surrogates included.
 Ref decode_message(std::string_view utf8) {
-  return Ref::steal(PyUnicode_DecodeUTF8(
-      utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass"));
+  return Ref::steal(
+      PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass"));
 }
 
-void raise_panic(std::string_view message,
-                 const std::source_location& where) noexcept {
+void raise_panic(std::string_view message, const std::source_location& where) noexcept {
   try {
     write_panic_diagnostic(message, where);
     PyObject* type = panic_type();
@@ -94,8 +90,7 @@ std::string exception_text(PyObject* exception) {
     PyErr_Clear();
     return "<unprintable PanicException object>";
   }
-  Ref encoded = Ref::steal(
-      PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+  Ref encoded = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!encoded) {
     PyErr_Clear();
     return "<unprintable PanicException object>";
@@ -117,11 +112,9 @@ void PythonError::restore() {
 void throw_current_error() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());
   if (!exception) {
-    throw_error(PyExc_SystemError,
-                "attempted to fetch exception but none was set");
+    throw_error(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
-  if (g_panic_type != nullptr &&
-      PyErr_GivenExceptionMatches(exception.get(), g_panic_type)) {
+  if (g_panic_type != nullptr && PyErr_GivenExceptionMatches(exception.get(), g_panic_type)) {
     std::string message = exception_text(exception.get());
     write_stderr(
         "--- PyO3 is resuming a panic after fetching a PanicException from "
@@ -134,8 +127,8 @@ void throw_current_error() {
 }
 
 Ref make_str(std::string_view utf8) {
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(
-      utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+  Ref text =
+      Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
   if (!text) throw_current_error();
   return text;
 }

@@ -18,9 +18,7 @@ namespace quorvex::py {
 // object, or a type with a message that is raised as PyErr_SetObject would.
 class PythonError {
  public:
-  static PythonError from_object(Ref exception) {
-    return PythonError(Ref(), std::move(exception));
-  }
+  static PythonError from_object(Ref exception) { return PythonError(Ref(), std::move(exception)); }
   static PythonError from_type(PyObject* type, Ref message) {
     return PythonError(Ref::borrow(type), std::move(message));
   }
@@ -28,9 +26,8 @@ class PythonError {
   void restore();
 
  private:
-  PythonError(Ref type, Ref value)
-      : type_(std::move(type)), value_(std::move(value)) {}
-  Ref type_;   // null when value_ is an exception object
+  PythonError(Ref type, Ref value) : type_(std::move(type)), value_(std::move(value)) {}
+  Ref type_;  // null when value_ is an exception object
   Ref value_;
 };
 
@@ -64,10 +61,7 @@ PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context) noexcept;
 template <class Body>
 PyObject* call_boundary(Body&& body) noexcept {
   return call_boundary_impl(
-      [](void* context) -> PyObject* {
-        return (*static_cast<Body*>(context))();
-      },
-      &body);
+      [](void* context) -> PyObject* { return (*static_cast<Body*>(context))(); }, &body);
 }
 
 }  // namespace quorvex::py

@@ -25,13 +25,13 @@ inline void put_le64(std::uint8_t* out, std::uint64_t v) noexcept {
 }
 
 inline std::uint32_t load_be32(const std::uint8_t* in) noexcept {
-  return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) |
-         (std::uint32_t{in[2]} << 8) | std::uint32_t{in[3]};
+  return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) | (std::uint32_t{in[2]} << 8) |
+         std::uint32_t{in[3]};
 }
 
 inline std::uint32_t load_le32(const std::uint8_t* in) noexcept {
-  return std::uint32_t{in[0]} | (std::uint32_t{in[1]} << 8) |
-         (std::uint32_t{in[2]} << 16) | (std::uint32_t{in[3]} << 24);
+  return std::uint32_t{in[0]} | (std::uint32_t{in[1]} << 8) | (std::uint32_t{in[2]} << 16) |
+         (std::uint32_t{in[3]} << 24);
 }
 
 // The low 32 bits of v as a signed value, two's complement, without the
@@ -42,8 +42,7 @@ inline std::int32_t wrap_i32(std::uint64_t v) noexcept {
 
 // a + b in signed 32-bit arithmetic that wraps instead of overflowing.
 inline std::int32_t wrapping_add_i32(std::int32_t a, std::int32_t b) noexcept {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) +
-                                   static_cast<std::uint32_t>(b));
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
 }
 
 }  // namespace quorvex

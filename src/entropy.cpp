@@ -40,8 +40,8 @@ struct LayerWork {
   std::atomic<bool> cancel{false};
 
   void walk(std::uint64_t chunk, const InterruptCheck* check_interrupt) {
-    chunk_walk(seeds.data() + chunk * kBlake3Size, grid, steps_per_chunk,
-               *accumulators[chunk], results[chunk], {&cancel, check_interrupt});
+    chunk_walk(seeds.data() + chunk * kBlake3Size, grid, steps_per_chunk, *accumulators[chunk],
+               results[chunk], {&cancel, check_interrupt});
   }
 };
 
@@ -134,8 +134,8 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
 Blake3Pool execute_multilayer_blake3(ByteView initial_seed, const PixelGrid& grid,
                                      std::uint64_t steps, std::uint64_t layers,
                                      const InterruptCheck& check_interrupt) {
-  return execute_multilayer_blake3_on(WorkerPool::global(), initial_seed, grid, steps,
-                                      layers, check_interrupt);
+  return execute_multilayer_blake3_on(WorkerPool::global(), initial_seed, grid, steps, layers,
+                                      check_interrupt);
 }
 
 }  // namespace quorvex

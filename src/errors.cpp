@@ -2,8 +2,8 @@
 
 namespace quorvex {
 
-void fail_unequal(std::string_view message, std::uint64_t found,
-                  std::uint64_t required, std::source_location where) {
+void fail_unequal(std::string_view message, std::uint64_t found, std::uint64_t required,
+                  std::source_location where) {
   std::string text = "assertion `left == right` failed: ";
   text += message;
   text += "\n  left: " + std::to_string(found);
@@ -11,16 +11,14 @@ void fail_unequal(std::string_view message, std::uint64_t found,
   throw Panic(std::move(text), where);
 }
 
-void fail_out_of_bounds(std::uint64_t length, std::uint64_t index,
-                        std::source_location where) {
-  throw Panic("index out of bounds: the len is " + std::to_string(length) +
-                  " but the index is " + std::to_string(index),
+void fail_out_of_bounds(std::uint64_t length, std::uint64_t index, std::source_location where) {
+  throw Panic("index out of bounds: the len is " + std::to_string(length) + " but the index is " +
+                  std::to_string(index),
               where);
 }
 
 void fail_zero_divisor(std::source_location where) {
-  throw Panic("attempt to calculate the remainder with a divisor of zero",
-              where);
+  throw Panic("attempt to calculate the remainder with a divisor of zero", where);
 }
 
 }  // namespace quorvex

@@ -15,8 +15,7 @@ namespace quorvex {
 // the diagnostic on standard error.
 class Panic : public std::runtime_error {
  public:
-  explicit Panic(std::string message,
-                 std::source_location where = std::source_location::current())
+  explicit Panic(std::string message, std::source_location where = std::source_location::current())
       : std::runtime_error(std::move(message)), where_(where) {}
   const std::source_location& where() const noexcept { return where_; }
 
@@ -33,17 +32,15 @@ class HkdfError : public std::runtime_error {
 
 // Fails with the three-line message of a failed equality check, values in
 // decimal, so a caller sees both what was found and what was required.
-[[noreturn]] void fail_unequal(
-    std::string_view message, std::uint64_t found, std::uint64_t required,
-    std::source_location where = std::source_location::current());
+[[noreturn]] void fail_unequal(std::string_view message, std::uint64_t found,
+                               std::uint64_t required,
+                               std::source_location where = std::source_location::current());
 
 // Fails like a bounds-checked read past the end of a buffer.
-[[noreturn]] void fail_out_of_bounds(
-    std::uint64_t length, std::uint64_t index,
-    std::source_location where = std::source_location::current());
+[[noreturn]] void fail_out_of_bounds(std::uint64_t length, std::uint64_t index,
+                                     std::source_location where = std::source_location::current());
 
 // Fails like a remainder taken by zero.
-[[noreturn]] void fail_zero_divisor(
-    std::source_location where = std::source_location::current());
+[[noreturn]] void fail_zero_divisor(std::source_location where = std::source_location::current());
 
 }  // namespace quorvex

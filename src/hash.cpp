@@ -12,14 +12,12 @@ namespace {
 // Running out of memory is reported as such, not as a fatal failure.
 [[noreturn]] void fail_gcrypt(const char* call, gcry_error_t error) {
   if (gcry_err_code(error) == GPG_ERR_ENOMEM) throw std::bad_alloc();
-  throw Panic(std::string("libgcrypt: ") + call + " failed: " +
-              gcry_strerror(error));
+  throw Panic(std::string("libgcrypt: ") + call + " failed: " + gcry_strerror(error));
 }
 
 void initialize_gcrypt() {
   if (gcry_check_version(GCRYPT_VERSION) == nullptr) {
-    throw Panic(std::string("libgcrypt is older than the headers (") +
-                GCRYPT_VERSION + ")");
+    throw Panic(std::string("libgcrypt is older than the headers (") + GCRYPT_VERSION + ")");
   }
   if (!gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
     // We hold no long-lived secrets in libgcrypt's handles, so the secure

@@ -30,9 +30,7 @@ class Digest {
   // Sets the HMAC key; the handle must have been opened with the HMAC flag.
   void set_key(ByteView key);
   void reset() noexcept { gcry_md_reset(handle_); }
-  void update(const void* data, std::size_t size) noexcept {
-    gcry_md_write(handle_, data, size);
-  }
+  void update(const void* data, std::size_t size) noexcept { gcry_md_write(handle_, data, size); }
   void update(ByteView data) noexcept { update(data.data(), data.size()); }
   // Finalizes and copies the digest (size() bytes) to out. The handle must
   // be reset before it absorbs anything else.

@@ -37,8 +37,7 @@ Prk hkdf_extract(ByteView salt, ByteView input_key_material) {
 
 SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length) {
   if (length > kHkdfMaxOutput) {
-    throw HkdfError(
-        "HKDF expand failed: invalid number of blocks, too large output");
+    throw HkdfError("HKDF expand failed: invalid number of blocks, too large output");
   }
   Digest hmac(GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC);
   hmac.set_key(prk);
@@ -58,16 +57,15 @@ SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length) {
   return output;
 }
 
-SecretBytes derive_key_hkdf(ByteView entropy_pool, ByteView salt,
-                            ByteView info, std::uint64_t key_size) {
+SecretBytes derive_key_hkdf(ByteView entropy_pool, ByteView salt, ByteView info,
+                            std::uint64_t key_size) {
   check_key_size(key_size);
   const ExpandedPool expanded = expand_pool(entropy_pool);
   const Prk prk = hkdf_extract(salt, expanded);
   return hkdf_expand(prk, info, key_size);
 }
 
-SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context,
-                              std::uint64_t key_size) {
+SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context, std::uint64_t key_size) {
   check_key_size(key_size);
   const ExpandedPool expanded = expand_pool(entropy_pool);
   Blake3 hasher(context);

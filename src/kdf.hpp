@@ -29,11 +29,10 @@ Prk hkdf_extract(ByteView salt, ByteView input_key_material);
 // HKDF-Expand over HMAC-SHA256. Throws HkdfError past 255 blocks.
 SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length);
 
-SecretBytes derive_key_hkdf(ByteView entropy_pool, ByteView salt,
-                            ByteView info, std::uint64_t key_size);
+SecretBytes derive_key_hkdf(ByteView entropy_pool, ByteView salt, ByteView info,
+                            std::uint64_t key_size);
 
 // The context is raw bytes (UTF-8 from Python); NUL bytes are allowed.
-SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context,
-                              std::uint64_t key_size);
+SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context, std::uint64_t key_size);
 
 }  // namespace quorvex

@@ -27,32 +27,26 @@ constexpr const char kSubinterpreterMessage[] =
 std::atomic<std::int64_t> g_owner_interpreter{-1};
 PyObject* g_module = nullptr;
 
-constexpr std::string_view kSeedParameters[] = {"image_hash", "nonce",
-                                                "timestamp", "version"};
-constexpr std::string_view kWalkParameters[] = {
-    "initial_seed", "pixels", "width", "height", "steps", "layers"};
-constexpr std::string_view kHkdfParameters[] = {"entropy_pool", "salt", "info",
-                                                "key_size"};
-constexpr std::string_view kBlake3KeyParameters[] = {"entropy_pool", "context",
-                                                     "key_size"};
+constexpr std::string_view kSeedParameters[] = {"image_hash", "nonce", "timestamp", "version"};
+constexpr std::string_view kWalkParameters[] = {"initial_seed", "pixels", "width",
+                                                "height",       "steps",  "layers"};
+constexpr std::string_view kHkdfParameters[] = {"entropy_pool", "salt", "info", "key_size"};
+constexpr std::string_view kBlake3KeyParameters[] = {"entropy_pool", "context", "key_size"};
 
 const Signature kSeedSignature{"generate_initial_seed", kSeedParameters};
 const Signature kSha3WalkSignature{"execute_multilayer_sha3", kWalkParameters};
-const Signature kBlake3WalkSignature{"execute_multilayer_blake3",
-                                     kWalkParameters};
+const Signature kBlake3WalkSignature{"execute_multilayer_blake3", kWalkParameters};
 const Signature kHkdfSignature{"derive_key_hkdf", kHkdfParameters};
 const Signature kBlake3KeySignature{"derive_key_blake3", kBlake3KeyParameters};
 
-PyObject* generate_initial_seed_entry(PyObject*, PyObject* args,
-                                      PyObject* kwargs) {
+PyObject* generate_initial_seed_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_boundary([&] {
     const Arguments arguments(kSeedSignature, args, kwargs);
     const ByteView image_hash = arguments.convert_bytes(0);
     const ByteView nonce = arguments.convert_bytes(1);
     const std::uint64_t timestamp = arguments.convert_u64(2);
     const ByteView version = arguments.convert_str(3);
-    return bytes_to_list(
-        generate_initial_seed(image_hash, nonce, timestamp, version));
+    return bytes_to_list(generate_initial_seed(image_hash, nonce, timestamp, version));
   });
 }
 
@@ -79,8 +73,7 @@ PyObject* walk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     const Arguments arguments(kSignature, args, kwargs);
     const WalkArguments walk = convert_walk_arguments(arguments);
     const PixelGrid grid{walk.pixels, walk.width, walk.height};
-    return bytes_to_list(
-        kWalk(walk.initial_seed, grid, walk.steps, walk.layers, check_signals));
+    return bytes_to_list(kWalk(walk.initial_seed, grid, walk.steps, walk.layers, check_signals));
   });
 }
 
@@ -138,16 +131,14 @@ PyMethodDef g_functions[] = {
      "Python.\n"
      "Not backward-compatible with v1/v2 key vectors — produces different "
      "keys."},
-    {"derive_key_hkdf", as_method<derive_key_hkdf_entry>(),
-     METH_VARARGS | METH_KEYWORDS,
+    {"derive_key_hkdf", as_method<derive_key_hkdf_entry>(), METH_VARARGS | METH_KEYWORDS,
      "derive_key_hkdf(entropy_pool, salt, info, key_size)\n--\n\n"
      "Derive final key using HKDF-SHA256.\n"
      "entropy_pool — master pool from Stage 6 (64 bytes)\n"
      "salt         — nonce bytes (reused from seed generation for binding)\n"
      "info         — context label bytes e.g. b\"quorvex-lintav-v2\"\n"
      "key_size     — output length in bytes: 16, 32, or 64"},
-    {"derive_key_blake3", as_method<derive_key_blake3_entry>(),
-     METH_VARARGS | METH_KEYWORDS,
+    {"derive_key_blake3", as_method<derive_key_blake3_entry>(), METH_VARARGS | METH_KEYWORDS,
      "derive_key_blake3(entropy_pool, context, key_size)\n--\n\n"
      "Derive final key using BLAKE3 in KDF mode.\n"
      "entropy_pool — master pool from Stage 6 (64 bytes)\n"
@@ -157,8 +148,7 @@ PyMethodDef g_functions[] = {
 };
 
 PyModuleDef g_module_definition = {
-    PyModuleDef_HEAD_INIT, "_quorvex_core", "", 0, nullptr,
-    nullptr,               nullptr,         nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_quorvex_core", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Runs from Py_FinalizeEx once the interpreter is gone: drop our pointers
@@ -233,6 +223,5 @@ PyObject* initialize_module() {
 }  // namespace quorvex::py
 
 PyMODINIT_FUNC PyInit__quorvex_core(void) {
-  return quorvex::py::call_boundary(
-      [] { return quorvex::py::initialize_module(); });
+  return quorvex::py::call_boundary([] { return quorvex::py::initialize_module(); });
 }

@@ -1,10 +1,9 @@
 #include "pool.hpp"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <sched.h>
 
 #include <cerrno>
 #include <chrono>
@@ -31,13 +30,13 @@ constexpr char kNotInitialized[] = "The global thread pool has not been initiali
 // workers sleep in the kernel instead of spinning.
 void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
                 const timespec* timeout = nullptr) noexcept {
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
-          timeout, nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, timeout,
+          nullptr, 0);
 }
 
 void futex_wake_all(std::atomic<std::uint32_t>& word) noexcept {
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX,
-          nullptr, nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+          nullptr, 0);
 }
 
 std::size_t worker_stack_size() {
@@ -78,8 +77,8 @@ std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarte
       if ((error == ENOSYS || error == EOPNOTSUPP) && t_worker_of == nullptr) {
         return std::unique_ptr<WorkerPool>(new WorkerPool(1));
       }
-      throw Panic(std::string(kNotInitialized) + ": failed to start a worker thread: " +
-                  std::strerror(error));
+      throw Panic(std::string(kNotInitialized) +
+                  ": failed to start a worker thread: " + std::strerror(error));
     }
     pool->workers_.push_back(std::move(worker));
   }
@@ -152,8 +151,7 @@ void WorkerPool::dispatch(Task task, void* context) {
   if (sleepers_.load(std::memory_order_seq_cst) > 0) futex_wake_all(generation_);
 }
 
-void WorkerPool::wait_until_done(std::atomic<bool>& cancel,
-                                 const InterruptCheck& check_interrupt) {
+void WorkerPool::wait_until_done(std::atomic<bool>& cancel, const InterruptCheck& check_interrupt) {
   std::exception_ptr interrupted;
   const timespec poll{0, kInterruptPollNanoseconds};
   while (done_.load(std::memory_order_acquire) == 0) {
@@ -172,7 +170,7 @@ void WorkerPool::wait_until_done(std::atomic<bool>& cancel,
 }
 
 void WorkerPool::inject_and_wait(Task task, void* context, std::atomic<bool>& cancel,
-                     const InterruptCheck& check_interrupt) {
+                                 const InterruptCheck& check_interrupt) {
   if (workers_.empty()) {
     for (std::uint64_t i = 0; i < thread_count_; ++i) task(context, i);
     return;

@@ -54,7 +54,7 @@ class WorkerPool {
   // for, and then the exception is rethrown. With no workers (a pool of the
   // caller's own thread) the job runs here.
   void inject_and_wait(Task task, void* context, std::atomic<bool>& cancel,
-           const InterruptCheck& check_interrupt);
+                       const InterruptCheck& check_interrupt);
 
  private:
   struct Worker;

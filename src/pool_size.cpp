@@ -4,8 +4,8 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <vector>
@@ -191,7 +191,8 @@ std::optional<MountCandidate> cgroup_v1_mount(const fs::path& root, const std::s
     const fs::path stripped_root = fs::path(mount_root).relative_path();
     if (!lies_under(group_path, stripped_root)) continue;
     const fs::path relative = group_path.lexically_relative(stripped_root);
-    return MountCandidate{fs::path(mount_point), relative == "." ? std::string() : relative.string()};
+    return MountCandidate{fs::path(mount_point),
+                          relative == "." ? std::string() : relative.string()};
   }
   return std::nullopt;
 }

@@ -15,9 +15,7 @@ namespace quorvex {
 
 using ByteView = std::span<const std::uint8_t>;
 
-inline void wipe(void* data, std::size_t size) noexcept {
-  explicit_bzero(data, size);
-}
+inline void wipe(void* data, std::size_t size) noexcept { explicit_bzero(data, size); }
 
 // Allocator that wipes a block before freeing it, so a std::vector of
 // secrets never leaves a copy behind, not even when it grows.

@@ -25,8 +25,8 @@ void absorb_image_hash(Digest& digest, ByteView image_hash) {
 
 }  // namespace
 
-SecretBytes generate_initial_seed(ByteView image_hash, ByteView nonce,
-                                  std::uint64_t timestamp, ByteView version) {
+SecretBytes generate_initial_seed(ByteView image_hash, ByteView nonce, std::uint64_t timestamp,
+                                  ByteView version) {
   Digest digest(GCRY_MD_SHA3_512);
   absorb_image_hash(digest, image_hash);
   digest.update(nonce);

@@ -23,8 +23,7 @@ namespace {
 // allocation size. The buffer is gone (the digests stream into the layer
 // hasher), but the refusal stays: callers may rely on it.
 constexpr std::uint64_t kMaxSteps =
-    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) /
-    kVisitDigestSize;
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / kVisitDigestSize;
 
 struct Rgb {
   std::uint8_t r, g, b;
@@ -46,9 +45,7 @@ std::uint64_t pixel_offset(const PixelGrid& grid, std::uint64_t column,
   return (row * grid.width + column) * 3;
 }
 
-double luminance_of(Rgb pixel) noexcept {
-  return pixel_luminance(pixel.r, pixel.g, pixel.b);
-}
+double luminance_of(Rgb pixel) noexcept { return pixel_luminance(pixel.r, pixel.g, pixel.b); }
 
 void put_hex_color(std::uint8_t* out, Rgb pixel) noexcept {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -74,9 +71,8 @@ void collect_neighbors(const PixelGrid& grid, std::uint32_t x, std::uint32_t y,
       const std::int32_t nx = wrapping_add_i32(wrap_i32(x), dx);
       const std::int32_t ny = wrapping_add_i32(wrap_i32(y), dy);
       if (nx < 0 || nx >= width || ny < 0 || ny >= height) continue;
-      const Rgb pixel = read_pixel(
-          grid.pixels, pixel_offset(grid, static_cast<std::uint64_t>(nx),
-                                    static_cast<std::uint64_t>(ny)));
+      const Rgb pixel = read_pixel(grid.pixels, pixel_offset(grid, static_cast<std::uint64_t>(nx),
+                                                             static_cast<std::uint64_t>(ny)));
       message.neighbor_bytes[size++] = pixel.r;
       message.neighbor_bytes[size++] = pixel.g;
       message.neighbor_bytes[size++] = pixel.b;
@@ -100,8 +96,8 @@ double deviation_of(const double* values, std::size_t n) noexcept {
   return std::sqrt(squares / count);
 }
 
-void write_record(StepMessage& message, Position at, Rgb pixel,
-                  double luminance, double deviation) noexcept {
+void write_record(StepMessage& message, Position at, Rgb pixel, double luminance,
+                  double deviation) noexcept {
   std::uint8_t* record = message.step_record;
   put_be32(record + 0, at.x);
   put_be32(record + 4, at.y);
@@ -181,8 +177,8 @@ double window_deviation(const PixelGrid& grid, std::uint32_t x, std::uint32_t y)
   std::size_t n = 0;
   for (std::int32_t row = row_begin; row < row_end && n < 9; ++row) {
     for (std::int32_t column = column_begin; column < column_end && n < 9; ++column) {
-      const std::uint64_t at = pixel_offset(grid, static_cast<std::uint64_t>(column),
-                                            static_cast<std::uint64_t>(row));
+      const std::uint64_t at =
+          pixel_offset(grid, static_cast<std::uint64_t>(column), static_cast<std::uint64_t>(row));
       values[n++] = luminance_of(read_pixel(grid.pixels, at));
     }
   }
@@ -203,21 +199,17 @@ Position position_of(const PixelGrid& grid, const std::uint8_t* state) noexcept 
           static_cast<std::uint32_t>(std::uint64_t{load_be32(state + 4)} % grid.height)};
 }
 
-void describe_step(const PixelGrid& grid, const std::uint8_t* state,
-                   StepMessage& message) {
+void describe_step(const PixelGrid& grid, const std::uint8_t* state, StepMessage& message) {
   describe_position(grid, position_of(grid, state), message);
 }
 
-void describe_position_checked(const PixelGrid& grid, Position at,
-                               StepMessage& message) {
+void describe_position_checked(const PixelGrid& grid, Position at, StepMessage& message) {
   const Rgb pixel = read_pixel(grid.pixels, pixel_offset(grid, at.x, at.y));
-  write_record(message, at, pixel, luminance_of(pixel),
-               window_deviation(grid, at.x, at.y));
+  write_record(message, at, pixel, luminance_of(pixel), window_deviation(grid, at.x, at.y));
   collect_neighbors(grid, at.x, at.y, message);
 }
 
-void describe_position(const PixelGrid& grid, Position at,
-                       StepMessage& message) {
+void describe_position(const PixelGrid& grid, Position at, StepMessage& message) {
   if (reads_stay_inside(grid)) {
     describe_position_in_bounds(grid, at, message);
   } else {
@@ -272,8 +264,7 @@ class Walker {
 
   // Runs one layer from `state` (64 bytes, updated in place to the final
   // walk state) and writes its 64-byte layer digest.
-  void walk_layer(std::uint8_t* state, std::uint64_t steps,
-                  std::uint8_t* layer_digest) {
+  void walk_layer(std::uint8_t* state, std::uint64_t steps, std::uint8_t* layer_digest) {
     if (steps > 0 && grid_.width == 0) fail_zero_divisor();
     if (steps > 0 && grid_.height == 0) fail_zero_divisor();
     layer_hasher_.reset();
@@ -338,9 +329,8 @@ void check_layer_inputs(ByteView seed, const PixelGrid& grid, std::uint64_t step
 }  // namespace
 }  // namespace sha3_walk
 
-Sha3Pool execute_multilayer_sha3(ByteView initial_seed, const PixelGrid& grid,
-                                 std::uint64_t steps, std::uint64_t layers,
-                                 const InterruptCheck& check_interrupt) {
+Sha3Pool execute_multilayer_sha3(ByteView initial_seed, const PixelGrid& grid, std::uint64_t steps,
+                                 std::uint64_t layers, const InterruptCheck& check_interrupt) {
   using namespace sha3_walk;
   Digest pool_hasher(GCRY_MD_SHA3_512);
   if (layers > 0) {
@@ -397,8 +387,8 @@ class ChunkWalker {
     wipe(chain_, sizeof chain_);
   }
 
-  void walk(const std::uint8_t* chunk_seed, std::uint64_t steps,
-            ChunkResult& result, ChunkControl control) {
+  void walk(const std::uint8_t* chunk_seed, std::uint64_t steps, ChunkResult& result,
+            ChunkControl control) {
     hasher_.hash(chunk_seed, kBlake3Size, chain_);
     anchor();
     accumulator_.reset();
@@ -448,7 +438,8 @@ class ChunkWalker {
       const std::int32_t ny = clamp_i32(wrapping_add_i32(wrap_i32(y), dy), last_y);
       for (std::int32_t dx = -1; dx <= 1; ++dx) {
         const std::int32_t nx = clamp_i32(wrapping_add_i32(wrap_i32(x), dx), last_x);
-        out = std::copy_n(pixel_at(static_cast<std::uint64_t>(nx), static_cast<std::uint64_t>(ny)), 3, out);
+        out = std::copy_n(pixel_at(static_cast<std::uint64_t>(nx), static_cast<std::uint64_t>(ny)),
+                          3, out);
       }
     }
     put_le32(out, static_cast<std::uint32_t>(x));
@@ -486,9 +477,8 @@ std::uint8_t luminance_byte(std::uint8_t r, std::uint8_t g, std::uint8_t b) noex
 
 }  // namespace blake3_walk
 
-void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid,
-                std::uint64_t steps, Digest& accumulator, ChunkResult& result,
-                ChunkControl control) {
+void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid, std::uint64_t steps,
+                Digest& accumulator, ChunkResult& result, ChunkControl control) {
   if (grid.width == 0 || grid.height == 0) fail_zero_divisor();
   if (grid.width >= kBlake3MaxDimension || grid.height >= kBlake3MaxDimension) {
     throw Panic(kBlake3DimensionMessage);

@@ -32,9 +32,8 @@ using Sha3Pool = SecretArray<kSha3PoolSize>;
 // The SHA3 multilayer walk. Throws Panic for a seed that is not 64 bytes, a
 // pixel buffer whose length is not width * height * 3 (mod 2^64), an absurd
 // step count, a zero size, or a read outside the pixels.
-Sha3Pool execute_multilayer_sha3(ByteView initial_seed, const PixelGrid& grid,
-                                 std::uint64_t steps, std::uint64_t layers,
-                                 const InterruptCheck& check_interrupt);
+Sha3Pool execute_multilayer_sha3(ByteView initial_seed, const PixelGrid& grid, std::uint64_t steps,
+                                 std::uint64_t layers, const InterruptCheck& check_interrupt);
 
 // Pieces of the SHA3 walk, exposed for tests.
 namespace sha3_walk {
@@ -70,18 +69,15 @@ struct Position {
 Position position_of(const PixelGrid& grid, const std::uint8_t* state) noexcept;
 
 // Builds the step record and neighbour bytes for the pixel at `position`.
-void describe_position(const PixelGrid& grid, Position position,
-                       StepMessage& message);
+void describe_position(const PixelGrid& grid, Position position, StepMessage& message);
 
 // The same with every read bounds-checked in the walk's order (centre,
 // window row by row, neighbours); describe_position takes this path when
 // the sizes do not fit the buffer or the 32-bit range.
-void describe_position_checked(const PixelGrid& grid, Position position,
-                               StepMessage& message);
+void describe_position_checked(const PixelGrid& grid, Position position, StepMessage& message);
 
 // describe_position at the pixel that `state` selects.
-void describe_step(const PixelGrid& grid, const std::uint8_t* state,
-                   StepMessage& message);
+void describe_step(const PixelGrid& grid, const std::uint8_t* state, StepMessage& message);
 
 }  // namespace sha3_walk
 }  // namespace quorvex
@@ -113,9 +109,8 @@ struct ChunkCancelled {};
 // walk from a 32-byte chunk seed. `accumulator` is an open SHA3-256 handle
 // that the walk resets and uses. Throws Panic for a zero size, a size of
 // 2^31 or more, or a read outside the pixels (at the first such read).
-void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid,
-                std::uint64_t steps, Digest& accumulator, ChunkResult& result,
-                ChunkControl control = {});
+void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid, std::uint64_t steps,
+                Digest& accumulator, ChunkResult& result, ChunkControl control = {});
 
 namespace blake3_walk {
 

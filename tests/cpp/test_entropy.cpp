@@ -50,11 +50,14 @@ TEST_P(Blake3Walk, ShortBufferFailsOnTheCallingThreadAndPoolStaysUsable) {
       execute_multilayer_blake3_on(*pool_, {}, grid, 100, 1, nullptr);
       FAIL() << "expected an out-of-bounds failure";
     } catch (const Panic& panic) {
-      EXPECT_EQ(std::string(panic.what()).rfind("index out of bounds: the len is 7 but the index is ", 0), 0u);
+      EXPECT_EQ(
+          std::string(panic.what()).rfind("index out of bounds: the len is 7 but the index is ", 0),
+          0u);
     }
   }
   const auto full = random_image(30 * 30 * 3, 4);
-  EXPECT_NO_THROW(execute_multilayer_blake3_on(*pool_, {}, PixelGrid{full, 30, 30}, 100, 2, nullptr));
+  EXPECT_NO_THROW(
+      execute_multilayer_blake3_on(*pool_, {}, PixelGrid{full, 30, 30}, 100, 2, nullptr));
 }
 
 TEST_P(Blake3Walk, InterruptEndsTheWalk) {
@@ -65,11 +68,13 @@ TEST_P(Blake3Walk, InterruptEndsTheWalk) {
   const InterruptCheck stop_on_third = [&] {
     if (++checks == 3) throw Stop{};
   };
-  EXPECT_THROW(execute_multilayer_blake3_on(*pool_, {}, grid, std::uint64_t{1} << 40, 1, stop_on_third),
-               Stop);
+  EXPECT_THROW(
+      execute_multilayer_blake3_on(*pool_, {}, grid, std::uint64_t{1} << 40, 1, stop_on_third),
+      Stop);
   checks = 0;
-  EXPECT_THROW(execute_multilayer_blake3_on(*pool_, {}, grid, 1, std::uint64_t{1} << 40, stop_on_third),
-               Stop);
+  EXPECT_THROW(
+      execute_multilayer_blake3_on(*pool_, {}, grid, 1, std::uint64_t{1} << 40, stop_on_third),
+      Stop);
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, Blake3Walk, ::testing::Values(1, 2, 3, 4));
@@ -78,7 +83,8 @@ TEST(Blake3WalkLimits, SizesAreCheckedOnlyWhenALayerRuns) {
   auto pool = WorkerPool::create(2, start_posix_thread);
   const std::vector<std::uint8_t> none;
   EXPECT_NO_THROW(execute_multilayer_blake3_on(*pool, {}, PixelGrid{none, 0, 0}, 5, 0, nullptr));
-  for (const PixelGrid grid : {PixelGrid{none, 0, 1}, PixelGrid{none, 1, 0}, PixelGrid{none, 0, 1u << 31}}) {
+  for (const PixelGrid grid :
+       {PixelGrid{none, 0, 1}, PixelGrid{none, 1, 0}, PixelGrid{none, 0, 1u << 31}}) {
     try {
       execute_multilayer_blake3_on(*pool, {}, grid, 5, 1, nullptr);
       ADD_FAILURE();

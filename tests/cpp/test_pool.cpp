@@ -24,7 +24,8 @@ TEST(WorkerPool, RunsEveryIndexOncePerJob) {
   ASSERT_EQ(pool->thread_count(), 3u);
   Tally tally(3);
   std::atomic<bool> cancel{false};
-  for (int round = 0; round < 1000; ++round) pool->inject_and_wait(Tally::task, &tally, cancel, nullptr);
+  for (int round = 0; round < 1000; ++round)
+    pool->inject_and_wait(Tally::task, &tally, cancel, nullptr);
   for (auto& runs : tally.runs) EXPECT_EQ(runs.load(), 1000);
 }
 
@@ -35,7 +36,8 @@ TEST(WorkerPool, CallersFromSeveralThreadsTakeTurns) {
   for (int c = 0; c < 4; ++c) {
     callers.emplace_back([&] {
       std::atomic<bool> cancel{false};
-      for (int round = 0; round < 200; ++round) pool->inject_and_wait(Tally::task, &tally, cancel, nullptr);
+      for (int round = 0; round < 200; ++round)
+        pool->inject_and_wait(Tally::task, &tally, cancel, nullptr);
     });
   }
   for (auto& caller : callers) caller.join();
@@ -55,9 +57,11 @@ int fail_with(int error, int after, pthread_t* thread, void* (*entry)(void*), vo
 TEST(WorkerPool, NoThreadSupportMeansAPoolOfTheCaller) {
   for (int error : {ENOSYS, EOPNOTSUPP}) {
     fail_with(0, -1, nullptr, nullptr, nullptr);
-    ThreadStarter starter = error == ENOSYS
-        ? +[](pthread_t* t, void* (*e)(void*), void* a) { return fail_with(ENOSYS, 1, t, e, a); }
-        : +[](pthread_t* t, void* (*e)(void*), void* a) { return fail_with(EOPNOTSUPP, 1, t, e, a); };
+    ThreadStarter starter = error == ENOSYS ? +[](pthread_t* t, void* (*e)(void*),
+                                                  void* a) { return fail_with(ENOSYS, 1, t, e, a); }
+                                            : +[](pthread_t* t, void* (*e)(void*), void* a) {
+                                                return fail_with(EOPNOTSUPP, 1, t, e, a);
+                                              };
     auto pool = WorkerPool::create(4, starter);
     EXPECT_EQ(pool->thread_count(), 1u);
     Tally tally(1);
@@ -70,12 +74,13 @@ TEST(WorkerPool, NoThreadSupportMeansAPoolOfTheCaller) {
 TEST(WorkerPool, OtherStartFailuresAreFatal) {
   fail_with(0, -1, nullptr, nullptr, nullptr);
   try {
-    WorkerPool::create(4, [](pthread_t* t, void* (*e)(void*), void* a) {
-      return fail_with(EAGAIN, 2, t, e, a);
-    });
+    WorkerPool::create(
+        4, [](pthread_t* t, void* (*e)(void*), void* a) { return fail_with(EAGAIN, 2, t, e, a); });
     FAIL() << "expected a Panic";
   } catch (const Panic& panic) {
-    EXPECT_EQ(std::string(panic.what()).rfind("The global thread pool has not been initialized.: ", 0), 0u)
+    EXPECT_EQ(
+        std::string(panic.what()).rfind("The global thread pool has not been initialized.: ", 0),
+        0u)
         << panic.what();
   }
 }
@@ -92,10 +97,11 @@ TEST(WorkerPool, InterruptWaitsForTheWorkersThenRethrows) {
   struct Stop {};
   int checks = 0;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(pool->inject_and_wait(Slow::task, nullptr, cancel, [&] {
-                 ++checks;
-                 throw Stop{};
-               }),
+  EXPECT_THROW(pool->inject_and_wait(Slow::task, nullptr, cancel,
+                                     [&] {
+                                       ++checks;
+                                       throw Stop{};
+                                     }),
                Stop);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
   EXPECT_EQ(checks, 1);

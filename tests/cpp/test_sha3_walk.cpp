@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <cstring>
-#include <random>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "bytes.hpp"
@@ -64,13 +64,15 @@ TEST(Sha3Walk, NeighboursAreColumnMajor) {
   const PixelGrid grid{pixels, 3, 3};
   const StepMessage corner = describe(grid, 0, 0);
   const std::vector<std::uint8_t> expected_corner = {0, 1, 7, 1, 0, 7, 1, 1, 7};
-  EXPECT_EQ(std::vector<std::uint8_t>(corner.neighbor_bytes, corner.neighbor_bytes + corner.neighbor_size),
+  EXPECT_EQ(std::vector<std::uint8_t>(corner.neighbor_bytes,
+                                      corner.neighbor_bytes + corner.neighbor_size),
             expected_corner);
   const StepMessage centre = describe(grid, 1, 1);
   ASSERT_EQ(centre.neighbor_size, 24u);
-  const std::vector<std::uint8_t> expected_centre = {
-      0, 0, 7, 0, 1, 7, 0, 2, 7, 1, 0, 7, 1, 2, 7, 2, 0, 7, 2, 1, 7, 2, 2, 7};
-  EXPECT_EQ(std::vector<std::uint8_t>(centre.neighbor_bytes, centre.neighbor_bytes + 24), expected_centre);
+  const std::vector<std::uint8_t> expected_centre = {0, 0, 7, 0, 1, 7, 0, 2, 7, 1, 0, 7,
+                                                     1, 2, 7, 2, 0, 7, 2, 1, 7, 2, 2, 7};
+  EXPECT_EQ(std::vector<std::uint8_t>(centre.neighbor_bytes, centre.neighbor_bytes + 24),
+            expected_centre);
   const std::vector<std::uint8_t> one = {9, 9, 9};
   EXPECT_EQ(describe(PixelGrid{one, 1, 1}, 0, 0).neighbor_size, 0u);
 }
@@ -166,8 +168,8 @@ TEST(Sha3Walk, InterruptCheckRunsAndCanAbort) {
   EXPECT_EQ(checks, 3);
   EXPECT_EQ(pool, execute_multilayer_sha3(seed, grid, kInterruptInterval, 3, nullptr));
   struct Stop {};
-  EXPECT_THROW(execute_multilayer_sha3(seed, grid, 10 * kInterruptInterval, 1, [] { throw Stop{}; }),
-               Stop);
+  EXPECT_THROW(
+      execute_multilayer_sha3(seed, grid, 10 * kInterruptInterval, 1, [] { throw Stop{}; }), Stop);
 }
 
 }  // namespace
@@ -192,7 +194,8 @@ TEST(Sha3Walk, FastPathEqualsCheckedReads) {
           describe_position_checked(grid, {x, y}, checked);
           ASSERT_EQ(fast.neighbor_size, checked.neighbor_size);
           ASSERT_EQ(0, std::memcmp(fast.step_record, checked.step_record, kStepRecordSize));
-          ASSERT_EQ(0, std::memcmp(fast.neighbor_bytes, checked.neighbor_bytes, fast.neighbor_size));
+          ASSERT_EQ(0,
+                    std::memcmp(fast.neighbor_bytes, checked.neighbor_bytes, fast.neighbor_size));
         }
       }
     }
