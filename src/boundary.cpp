@@ -1,8 +1,5 @@
 #include "boundary.hpp"
 
-#include <pthread.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <new>
 #include <source_location>
@@ -35,15 +32,6 @@ void write_stderr(std::string_view text) noexcept {
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-std::string thread_label() {
-  if (gettid() == getpid()) return "main";
-  char name[64] = {};
-  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0]) {
-    return name;
-  }
-  return "<unnamed>";
-}
-
 // Source paths are absolute at compile time; the part from "src/" on is
 // enough to find the line.
 std::string_view short_path(const char* file) {
@@ -52,8 +40,9 @@ std::string_view short_path(const char* file) {
   return at == std::string_view::npos ? path : path.substr(at);
 }
 
-void write_panic_diagnostic(std::string_view message, const std::source_location& where) {
-  std::string text = "thread '" + thread_label() + "' panicked at ";
+void write_panic_diagnostic(std::string_view message, const std::string& thread,
+                            const std::source_location& where) {
+  std::string text = "thread '" + thread + "' panicked at ";
   text += short_path(where.file_name());
   text += ":" + std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n";
   text += message;
@@ -69,14 +58,23 @@ Ref decode_message(std::string_view utf8) {
       PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass"));
 }
 
-void raise_panic(std::string_view message, const std::source_location& where) noexcept {
+void raise_panic(const Panic& panic) noexcept {
   try {
-    write_panic_diagnostic(message, where);
+    write_panic_diagnostic(panic.what(), panic.thread(), panic.where());
     PyObject* type = panic_type();
     if (type == nullptr) return;  // the interpreter's exception stands
-    Ref text = decode_message(message);
+    Ref text = decode_message(panic.what());
     if (!text) return;
     PyErr_SetObject(type, text.get());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+}
+
+// Any other C++ exception is a fatal internal failure.
+void raise_unexpected(const char* what) noexcept {
+  try {
+    raise_panic(Panic(what));
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }
@@ -162,7 +160,7 @@ PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context) noexcept {
   } catch (PythonError& error) {
     error.restore();
   } catch (const Panic& panic) {
-    raise_panic(panic.what(), panic.where());
+    raise_panic(panic);
   } catch (const HkdfError& error) {
     try {
       throw_error(PyExc_ValueError, error.what());
@@ -174,9 +172,9 @@ PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
-    raise_panic(error.what(), std::source_location::current());
+    raise_unexpected(error.what());
   } catch (...) {
-    raise_panic("unknown C++ exception", std::source_location::current());
+    raise_unexpected("unknown C++ exception");
   }
   return nullptr;
 }

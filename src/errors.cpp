@@ -1,6 +1,26 @@
 #include "errors.hpp"
 
+#include <pthread.h>
+#include <unistd.h>
+
 namespace quorvex {
+namespace {
+
+// "main" for the process's first thread, a thread's own name if it was
+// given one, "<unnamed>" otherwise (pool workers).
+std::string current_thread_name() {
+  if (gettid() == getpid()) return "main";
+  char name[64] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') {
+    return name;
+  }
+  return "<unnamed>";
+}
+
+}  // namespace
+
+Panic::Panic(std::string message, std::source_location where)
+    : std::runtime_error(std::move(message)), where_(where), thread_(current_thread_name()) {}
 
 void fail_unequal(std::string_view message, std::uint64_t found, std::uint64_t required,
                   std::source_location where) {

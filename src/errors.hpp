@@ -11,16 +11,18 @@
 namespace quorvex {
 
 // A fatal failure: a violated precondition or an internal error. Python sees
-// it as PanicException carrying message(); where() names the failing site for
-// the diagnostic on standard error.
+// it as PanicException carrying what(); where() and thread() name the failing
+// site for the diagnostic on standard error (a failure on a pool worker is
+// raised on the calling thread, but reported as the worker's).
 class Panic : public std::runtime_error {
  public:
-  explicit Panic(std::string message, std::source_location where = std::source_location::current())
-      : std::runtime_error(std::move(message)), where_(where) {}
+  explicit Panic(std::string message, std::source_location where = std::source_location::current());
   const std::source_location& where() const noexcept { return where_; }
+  const std::string& thread() const noexcept { return thread_; }
 
  private:
   std::source_location where_;
+  std::string thread_;
 };
 
 // The one recoverable failure of a body: the HKDF primitive refused its

@@ -155,3 +155,17 @@ def test_repeated_and_concurrent_calls_agree(q):
     for thread in threads:
         thread.join()
     assert results == [expected] * 15
+
+
+@pytest.mark.parametrize("threads,thread_name", [("1", "main"), ("2", "<unnamed>")])
+def test_diagnostic_names_the_thread_that_failed(threads, thread_name):
+    script = """
+        import _quorvex_core as q
+        try:
+            q.execute_multilayer_blake3(b"", bytes(10), 4, 4, 50, 1)
+        except BaseException as error:
+            print(type(error).__name__)
+    """
+    result = run_python(script, env={"RAYON_NUM_THREADS": threads})
+    assert result.stdout.strip() == "PanicException"
+    assert f"thread '{thread_name}' panicked at src/walk.cpp:" in result.stderr
