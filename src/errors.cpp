@@ -1,21 +1,14 @@
 #include "errors.hpp"
 
-#include <pthread.h>
 #include <unistd.h>
 
 namespace quorvex {
 namespace {
 
-// "main" for the process's first thread, a thread's own name if it was
-// given one, "<unnamed>" otherwise (pool workers).
-std::string current_thread_name() {
-  if (gettid() == getpid()) return "main";
-  char name[64] = {};
-  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') {
-    return name;
-  }
-  return "<unnamed>";
-}
+// "main" for the process's first thread, "<unnamed>" for any other: no
+// thread of ours is given a name (the kernel's name of a new thread is only
+// inherited from its creator).
+std::string current_thread_name() { return gettid() == getpid() ? "main" : "<unnamed>"; }
 
 }  // namespace
 
