@@ -175,9 +175,10 @@ std::optional<MountCandidate> cgroup_v1_mount(const fs::path& root, const std::s
   const auto contents = read_file(under(root, "/proc/self/mountinfo"));
   if (!contents) return std::nullopt;
   const fs::path group_path = group;
-  for (std::string_view raw : split(*contents, '\n')) {
+  auto lines = split(*contents, '\n');
+  if (lines.back().empty()) lines.pop_back();  // the final line feed ends a line, not starts one
+  for (std::string_view raw : lines) {
     const std::string_view line = trim(raw);
-    if (line.empty()) continue;
     const auto fields = split(line, ' ');
     if (fields.size() < 8) return std::nullopt;
     const std::string_view mount_root = fields[3];

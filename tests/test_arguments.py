@@ -288,11 +288,18 @@ def test_arguments_survive_user_code_dropping_them(q):
 def test_no_reference_leaks(q):
     pool = bytes(64)
     context = "ctx-" + "x" * 10
-    before = (sys.getrefcount(pool), sys.getrefcount(context))
+    pixels = bytes(range(48))
+    before = (sys.getrefcount(pool), sys.getrefcount(context), sys.getrefcount(pixels))
     for _ in range(100):
         q.derive_key_blake3(pool, context, 32)
+        q.execute_multilayer_sha3(pool, pixels, 4, 4, 3, 1)
+        q.execute_multilayer_blake3(pool, pixels, 4, 4, 3, 1)
         with pytest.raises(BaseException):
             q.derive_key_blake3(pool, context, 5)
+        with pytest.raises(BaseException):
+            q.execute_multilayer_sha3(pool, pixels, 5, 4, 3, 1)
         with pytest.raises(TypeError):
             q.derive_key_blake3(pool, context, 5, 6)
-    assert (sys.getrefcount(pool), sys.getrefcount(context)) == before
+        with pytest.raises(TypeError):
+            q.execute_multilayer_blake3(pool, pixels=pixels, width=4, height=4, steps=1, layer=1)
+    assert (sys.getrefcount(pool), sys.getrefcount(context), sys.getrefcount(pixels)) == before

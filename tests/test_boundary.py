@@ -101,3 +101,42 @@ def test_panic_exception_raised_from_python_is_resumed():
             "Python stack trace below:\n") in result.stderr
     # The interpreter printed the original exception with its traceback.
     assert "Traceback" in result.stderr and "in __index__" in result.stderr
+
+
+LEAK_SCRIPT = """
+    import os, _quorvex_core as q
+
+    def rss_kib():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+    def calls():
+        q.generate_initial_seed(bytes(32), b"n", 5, "v")
+        q.derive_key_hkdf(bytes(64), b"s", b"i", 64)
+        q.derive_key_blake3(bytes(64), "c", 64)
+        q.execute_multilayer_sha3(bytes(64), bytes(48), 4, 4, 2, 1)
+        q.execute_multilayer_blake3(b"", bytes(48), 4, 4, 2, 1)
+        for bad in (lambda: q.derive_key_hkdf(b"", b"", b"", 1),
+                    lambda: q.execute_multilayer_sha3(bytes(63), b"", 0, 0, 1, 1),
+                    lambda: q.execute_multilayer_blake3(b"", bytes(3), 4, 4, 9, 1),
+                    lambda: q.generate_initial_seed(b"", b"", -1, "")):
+            try:
+                bad()
+            except BaseException:
+                pass
+
+    for _ in range(3000):
+        calls()
+    before = rss_kib()
+    for _ in range(20000):
+        calls()
+    print(rss_kib() - before)
+"""
+
+
+@pytest.mark.skipif(__import__("os").environ.get("HYPOTHESIS_PROFILE") == "sanitize",
+                    reason="AddressSanitizer's quarantine holds freed memory on purpose")
+def test_repeated_calls_do_not_grow_memory():
+    result = run_python(LEAK_SCRIPT, env={"RAYON_NUM_THREADS": "2"}, timeout=300)
+    # 20000 rounds leaking even 16 bytes each would add over 300 KiB.
+    assert int(result.stdout) < 256

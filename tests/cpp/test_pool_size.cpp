@@ -223,6 +223,16 @@ TEST_F(FakeSystem, CgroupV1MountinfoShortLineEndsTheSearch) {
   EXPECT_EQ(quota(), UINT64_MAX);
 }
 
+TEST_F(FakeSystem, CgroupV1MountinfoEmptyLineEndsTheSearch) {
+  write("/proc/self/cgroup", "4:cpu:/abc\n");
+  write("/proc/self/mountinfo",
+        "\n"
+        "30 25 0:26 / /mnt/cg rw shared:12 - cgroup cgroup rw,cpu\n");
+  write("/mnt/cg/abc/cpu.cfs_quota_us", "200000\n");
+  write("/mnt/cg/abc/cpu.cfs_period_us", "100000\n");
+  EXPECT_EQ(quota(), UINT64_MAX);
+}
+
 TEST_F(FakeSystem, CgroupV1MountinfoNeedsTheCpuOption) {
   write("/proc/self/cgroup", "4:cpu:/abc\n");
   write("/proc/self/mountinfo",
