@@ -64,3 +64,27 @@ def outcome(call, *args):
         if type(error).__name__ != "PanicException":
             raise
         return "panic", error.args[0]
+
+
+# Prelude of a script that checks a long call is ended by a signal handler:
+# interrupted(call) is True if a SIGALRM handler's exception ended it promptly.
+INTERRUPT_PRELUDE = """
+import signal, time, _quorvex_core as q
+
+class Stop(Exception):
+    pass
+
+def handler(signum, frame):
+    raise Stop("from handler")
+
+signal.signal(signal.SIGALRM, handler)
+
+def interrupted(call):
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    start = time.monotonic()
+    try:
+        call()
+    except Stop:
+        return time.monotonic() - start < 5
+    return False
+"""
