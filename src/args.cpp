@@ -33,17 +33,6 @@ Ref conversion_error(PyObject* object, std::string_view target) {
 
 namespace {
 
-// Takes the interpreter's current exception as an object, resuming a
-// PanicException as a fatal failure.
-Ref fetch_error() {
-  try {
-    throw_current_error();
-  } catch (PythonError& error) {
-    error.restore();
-    return Ref::steal(PyErr_GetRaisedException());
-  }
-}
-
 // str(exception), or a stand-in when str() itself fails.
 Ref exception_str(PyObject* exception) {
   Ref text = Ref::steal(PyObject_Str(exception));
@@ -188,11 +177,11 @@ std::uint64_t Arguments::convert_u64(std::size_t index) const {
     integer = Ref::borrow(object);
   } else {
     integer = Ref::steal(PyNumber_Index(object));
-    if (!integer) fail(index, fetch_error());
+    if (!integer) fail(index, take_current_error());
   }
   const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    fail(index, fetch_error());
+    fail(index, take_current_error());
   }
   return value;
 }
@@ -204,7 +193,7 @@ ByteView Arguments::convert_str(std::size_t index) const {
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-  if (utf8 == nullptr) fail(index, fetch_error());
+  if (utf8 == nullptr) fail(index, take_current_error());
   return as_bytes(utf8, static_cast<std::size_t>(size));
 }
 

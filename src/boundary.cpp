@@ -107,10 +107,11 @@ void PythonError::restore() {
   }
 }
 
-void throw_current_error() {
+Ref take_current_error() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());
   if (!exception) {
-    throw_error(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return new_exception(PyExc_SystemError,
+                         make_str("attempted to fetch exception but none was set").get());
   }
   if (g_panic_type != nullptr && PyErr_GivenExceptionMatches(exception.get(), g_panic_type)) {
     std::string message = exception_text(exception.get());
@@ -121,8 +122,10 @@ void throw_current_error() {
     PyErr_PrintEx(0);
     throw Panic(std::move(message));
   }
-  throw PythonError::from_object(std::move(exception));
+  return exception;
 }
+
+void throw_current_error() { throw PythonError::from_object(take_current_error()); }
 
 Ref make_str(std::string_view utf8) {
   Ref text =

@@ -31,10 +31,13 @@ class PythonError {
   Ref value_;
 };
 
-// Takes the interpreter's current exception (SystemError if there is none)
-// and throws it as PythonError. A PanicException coming back from Python is
-// resumed as a fresh fatal failure instead, so it cannot be mistaken for an
+// Takes the interpreter's current exception (a SystemError if there is none)
+// as an object. A PanicException coming back from Python is resumed as a
+// fresh fatal failure instead (throws Panic), so it cannot be mistaken for an
 // ordinary error.
+Ref take_current_error();
+
+// take_current_error(), thrown as PythonError.
 [[noreturn]] void throw_current_error();
 
 // Throws PythonError of the given type with a UTF-8 message.

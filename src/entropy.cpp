@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "bytes.hpp"
-#include "errors.hpp"
 #include "hash.hpp"
 
 namespace quorvex {
@@ -83,13 +82,6 @@ void run_chunk_walks(WorkerPool& pool, LayerWork& work, const InterruptCheck& ch
   }
 }
 
-void check_dimensions(const PixelGrid& grid) {
-  if (grid.width == 0 || grid.height == 0) fail_zero_divisor();
-  if (grid.width >= kBlake3MaxDimension || grid.height >= kBlake3MaxDimension) {
-    throw Panic(kBlake3DimensionMessage);
-  }
-}
-
 }  // namespace
 
 Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
@@ -101,10 +93,10 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
   // The first BLAKE3 of the call runs here, before any worker hashes: the
   // library's one-time CPU detection then happens on this thread.
   SecretArray<kBlake3Size> prev;
-  blake3_hash(initial_seed, prev.data());
+  Blake3().hash(initial_seed.data(), initial_seed.size(), prev.data());
   Blake3 final_hash;
   if (layers > 0) {
-    check_dimensions(grid);
+    check_blake3_dimensions(grid);
     LayerWork work(grid, steps_per_chunk, chunks);
     SecretArray<kBlake3Size> layer_digest;
     for (std::uint64_t layer = 0; layer < layers; ++layer) {

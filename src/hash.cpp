@@ -55,9 +55,4 @@ void Digest::finish(std::uint8_t* out) noexcept {
   __builtin_memcpy(out, digest, size_);
 }
 
-void blake3_hash(ByteView data, std::uint8_t out[kBlake3Size]) noexcept {
-  Blake3 hasher;
-  hasher.hash(data.data(), data.size(), out);
-}
-
 }  // namespace quorvex

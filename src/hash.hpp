@@ -45,9 +45,6 @@ class Digest {
 
 inline constexpr std::size_t kBlake3Size = BLAKE3_OUT_LEN;
 
-// Standard unkeyed BLAKE3 with the default 32-byte output, wiping its state.
-void blake3_hash(ByteView data, std::uint8_t out[kBlake3Size]) noexcept;
-
 // A BLAKE3 hasher on the stack, for one long input (update, finish) or for
 // many small one-shot hashes (hash); its state is wiped when it goes out of
 // scope.

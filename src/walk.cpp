@@ -477,12 +477,16 @@ std::uint8_t luminance_byte(std::uint8_t r, std::uint8_t g, std::uint8_t b) noex
 
 }  // namespace blake3_walk
 
-void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid, std::uint64_t steps,
-                Digest& accumulator, ChunkResult& result, ChunkControl control) {
+void check_blake3_dimensions(const PixelGrid& grid) {
   if (grid.width == 0 || grid.height == 0) fail_zero_divisor();
   if (grid.width >= kBlake3MaxDimension || grid.height >= kBlake3MaxDimension) {
     throw Panic(kBlake3DimensionMessage);
   }
+}
+
+void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid, std::uint64_t steps,
+                Digest& accumulator, ChunkResult& result, ChunkControl control) {
+  check_blake3_dimensions(grid);
   blake3_walk::ChunkWalker walker(grid, accumulator);
   walker.walk(chunk_seed, steps, result, control);
 }

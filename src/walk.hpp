@@ -105,6 +105,10 @@ struct ChunkControl {
 // Thrown by a chunk walk that saw its cancel flag.
 struct ChunkCancelled {};
 
+// Throws Panic unless 1 <= width, height < kBlake3MaxDimension: the remainder
+// message for a zero size (width first), kBlake3DimensionMessage otherwise.
+void check_blake3_dimensions(const PixelGrid& grid);
+
 // One chunk of the BLAKE3 walk: `steps` steps of the bounded 64 x 64 window
 // walk from a 32-byte chunk seed. `accumulator` is an open SHA3-256 handle
 // that the walk resets and uses. Throws Panic for a zero size, a size of

@@ -1,3 +1,4 @@
+import json
 import os
 import subprocess
 import sys
@@ -64,6 +65,30 @@ def outcome(call, *args):
         if type(error).__name__ != "PanicException":
             raise
         return "panic", error.args[0]
+
+
+BLAKE3_WALKS = """
+import json, sys, _quorvex_core as q
+out = []
+for seed, pixels, width, height, steps, layers in json.loads(sys.stdin.read()):
+    try:
+        out.append(["ok", bytes(q.execute_multilayer_blake3(
+            bytes.fromhex(seed), bytes.fromhex(pixels), width, height, steps, layers)).hex()])
+    except BaseException as error:
+        out.append(["panic", str(error)])
+print(json.dumps(out))
+"""
+
+
+def blake3_walks_in_process(threads, cases):
+    """outcome() of execute_multilayer_blake3 for each case (seed, pixels,
+    width, height, steps, layers), in a fresh process whose pool has
+    `threads` threads."""
+    encoded = json.dumps([(s.hex(), p.hex(), w, h, st, l) for s, p, w, h, st, l in cases])
+    result = run_python(BLAKE3_WALKS, env={"RAYON_NUM_THREADS": str(threads)}, timeout=300,
+                        stdin=encoded)
+    return [(kind, bytes.fromhex(value) if kind == "ok" else value)
+            for kind, value in json.loads(result.stdout)]
 
 
 # Prelude of a script that checks a long call is ended by a signal handler:

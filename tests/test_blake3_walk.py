@@ -1,6 +1,5 @@
 """The parallel BLAKE3 walk, against the plain Python model, for pools of
 one to four threads (each pool size in its own process)."""
-import json
 import os
 import random
 import threading
@@ -8,7 +7,7 @@ import threading
 import pytest
 
 import models
-from conftest import run_python, scaled
+from conftest import blake3_walks_in_process, outcome, run_python, scaled
 
 EMPTY_BLAKE3 = models._b3(b"")
 
@@ -28,38 +27,14 @@ def random_cases(count, seed):
     return cases
 
 
-def module_in_subprocess(threads, cases):
-    """Results of execute_multilayer_blake3 for each case, in a fresh process
-    whose pool has `threads` threads."""
-    script = """
-        import json, sys, _quorvex_core as q
-        cases = json.loads(sys.stdin.read())
-        out = []
-        for seed, pixels, w, h, steps, layers in cases:
-            try:
-                out.append(bytes(q.execute_multilayer_blake3(
-                    bytes.fromhex(seed), bytes.fromhex(pixels), w, h, steps, layers)).hex())
-            except BaseException as e:
-                out.append("panic: " + str(e))
-        print(json.dumps(out))
-    """
-    cases = json.dumps([(s.hex(), p.hex(), w, h, st, l) for s, p, w, h, st, l in cases])
-    result = run_python(script, env={"RAYON_NUM_THREADS": str(threads)}, timeout=300,
-                        stdin=cases)
-    return json.loads(result.stdout)
-
-
 def model_outcome(case, threads):
-    try:
-        return models.blake3_walk(*case, threads).hex()
-    except models.ModelPanic as error:
-        return "panic: " + str(error)
+    return outcome(models.blake3_walk, *case, threads)
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 4])
 def test_matches_model(threads):
     cases = random_cases(scaled(1000), seed=threads)
-    assert module_in_subprocess(threads, cases) == [model_outcome(c, threads) for c in cases]
+    assert blake3_walks_in_process(threads, cases) == [model_outcome(c, threads) for c in cases]
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3])
@@ -75,7 +50,7 @@ def test_edge_cases_match_model(threads):
         (b"edge", image[:3 * 100], 100, 1, 40, 1),      # one row
         (b"", image, 100, 70, 0, 1),
     ]
-    assert module_in_subprocess(threads, cases) == [model_outcome(c, threads) for c in cases]
+    assert blake3_walks_in_process(threads, cases) == [model_outcome(c, threads) for c in cases]
 
 
 def test_zero_layers_is_blake3_of_nothing(q):

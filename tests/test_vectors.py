@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import outcome, run_python
+from conftest import blake3_walks_in_process, outcome
 
 HERE = pathlib.Path(__file__).resolve().parent / "vectors"
 VECTORS = json.loads((HERE / "vectors.json").read_text())
@@ -41,22 +41,9 @@ def test_sha3_walk(q):
 
 @pytest.mark.parametrize("threads", sorted({v["threads"] for v in VECTORS["execute_multilayer_blake3"]}))
 def test_blake3_walk(threads):
-    script = """
-        import json, sys, _quorvex_core as q
-        out = []
-        for v in json.loads(sys.stdin.read()):
-            args = (bytes.fromhex(v["initial_seed"]), bytes.fromhex(v["pixels"]),
-                    v["width"], v["height"], v["steps"], v["layers"])
-            try:
-                out.append({"result": bytes(q.execute_multilayer_blake3(*args)).hex()})
-            except BaseException as e:
-                out.append({"panic": str(e)})
-        print(json.dumps(out))
-    """
     vectors = [v for v in VECTORS["execute_multilayer_blake3"] if v["threads"] == threads]
-    result = run_python(script, env={"RAYON_NUM_THREADS": str(threads)}, stdin=json.dumps(vectors))
-    got = json.loads(result.stdout)
-    assert got == [{k: v[k] for k in ("result", "panic") if k in v} for v in vectors]
+    got = blake3_walks_in_process(threads, [walk_args(v) for v in vectors])
+    assert got == [expected(v) for v in vectors]
 
 
 @pytest.mark.parametrize("v", VECTORS["derive_key_hkdf"])
