@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "entropy.hpp"
-#include "hash.hpp"
-#include "pool.hpp"
-#include "walk.hpp"
+#include "blake3_walk.hpp"
+#include "blake3_chunk_walk.hpp"
+#include "blake3_hasher.hpp"
+#include "digest.hpp"
+#include "worker_pool.hpp"
+#include "sha3_walk.hpp"
 
 namespace {
 

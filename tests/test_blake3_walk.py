@@ -143,4 +143,4 @@ def test_diagnostic_names_the_thread_that_failed(threads, thread_name):
     """
     result = run_python(script, env={"RAYON_NUM_THREADS": threads})
     assert result.stdout.strip() == "PanicException"
-    assert f"thread '{thread_name}' panicked at src/walk.cpp:" in result.stderr
+    assert f"thread '{thread_name}' panicked at src/core/blake3_chunk_walk.cpp:" in result.stderr

@@ -66,7 +66,7 @@ def test_diagnostic_on_stderr():
             print(type(e).__name__, e)
     """)
     assert result.stdout.strip() == "PanicException key_size must be 16, 32, or 64"
-    assert "thread 'main' panicked at src/kdf.cpp:" in result.stderr
+    assert "thread 'main' panicked at src/core/kdf.cpp:" in result.stderr
     assert "key_size must be 16, 32, or 64" in result.stderr
 
 

@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "bytes.hpp"
+#include "byte_order.hpp"
 #include "errors.hpp"
-#include "walk.hpp"
+#include "sha3_walk.hpp"
 
 namespace quorvex {
 namespace {

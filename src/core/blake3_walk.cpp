@@ -1,4 +1,4 @@
-#include "entropy.hpp"
+#include "blake3_walk.hpp"
 
 #include <algorithm>
 #include <exception>
@@ -6,8 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "bytes.hpp"
-#include "hash.hpp"
+#include "blake3_chunk_walk.hpp"
+#include "blake3_hasher.hpp"
+#include "byte_order.hpp"
+#include "digest.hpp"
 
 namespace quorvex {
 namespace {

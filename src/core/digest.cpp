@@ -1,4 +1,4 @@
-#include "hash.hpp"
+#include "digest.hpp"
 
 #include <new>
 #include <string>

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <map>
 
-#include "pool_size.hpp"
+#include "thread_count.hpp"
 
 namespace quorvex {
 namespace {

@@ -8,11 +8,11 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "entropy.hpp"
+#include "blake3_walk.hpp"
 #include "errors.hpp"
 #include "kdf.hpp"
 #include "seed.hpp"
-#include "walk.hpp"
+#include "sha3_walk.hpp"
 
 namespace quorvex::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "pool.hpp"
+#include "worker_pool.hpp"
 
 #include <linux/futex.h>
 #include <sched.h>
@@ -13,7 +13,7 @@
 #include <string>
 
 #include "errors.hpp"
-#include "pool_size.hpp"
+#include "thread_count.hpp"
 
 namespace quorvex {
 namespace {

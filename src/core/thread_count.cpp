@@ -1,4 +1,4 @@
-#include "pool_size.hpp"
+#include "thread_count.hpp"
 
 #include <fcntl.h>
 #include <sched.h>

@@ -3,7 +3,8 @@
 #include <random>
 #include <vector>
 
-#include "entropy.hpp"
+#include "blake3_chunk_walk.hpp"
+#include "blake3_walk.hpp"
 #include "errors.hpp"
 
 namespace quorvex {

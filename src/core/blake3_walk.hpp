@@ -1,13 +1,15 @@
 // The BLAKE3 multilayer walk: the layer loop that derives chunk seeds,
-// spreads the chunk walks over the worker pool and chains their results.
+// spreads the chunk walks over the worker pool (one chunk per thread, results
+// in chunk order) and chains their results.
 // Safe to call from any thread outside the pool; calls take turns on it.
 #pragma once
 
 #include <cstdint>
 
-#include "pool.hpp"
+#include "interrupt.hpp"
+#include "pixel_grid.hpp"
 #include "secret.hpp"
-#include "walk.hpp"
+#include "worker_pool.hpp"
 
 namespace quorvex {
 

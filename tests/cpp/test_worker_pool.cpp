@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "errors.hpp"
-#include "pool.hpp"
+#include "worker_pool.hpp"
 
 namespace quorvex {
 namespace {

@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "errors.hpp"
-#include "hash.hpp"
+#include "blake3_hasher.hpp"
+#include "digest.hpp"
 
 namespace quorvex {
 

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "hash.hpp"
+#include "digest.hpp"
 
 namespace quorvex {
 namespace {

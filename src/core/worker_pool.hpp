@@ -15,7 +15,7 @@
 #include <mutex>
 #include <vector>
 
-#include "walk.hpp"
+#include "interrupt.hpp"
 
 namespace quorvex {
 
@@ -36,7 +36,7 @@ class WorkerPool {
   static std::unique_ptr<WorkerPool> create(std::uint64_t count, ThreadStarter starter);
 
   // The process-wide pool, created on first use with the size rule of
-  // pool_size.hpp. After fork() the child gets a fresh pool of the same
+  // thread_count.hpp. After fork() the child gets a fresh pool of the same
   // size. Throws Panic if the pool could not be created, now or before.
   static WorkerPool& global();
 
