@@ -1,5 +1,7 @@
 #include "blake3_walk.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <exception>
 #include <optional>
@@ -47,11 +49,14 @@ struct LayerWork {
 };
 
 // Runs on a pool worker: a failure stays in the chunk's slot, to be raised
-// on the calling thread once every chunk has finished.
-void walk_chunk_task(void* context, std::uint64_t chunk) noexcept {
+// on the calling thread once every chunk has finished. A forced unwind is
+// not a failure of the chunk and goes on.
+void walk_chunk_task(void* context, std::uint64_t chunk) {
   auto& work = *static_cast<LayerWork*>(context);
   try {
     work.walk(chunk, nullptr);
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     work.failures[chunk] = std::current_exception();
   }
@@ -69,19 +74,30 @@ void derive_chunk_seeds(const std::uint8_t* prev, LayerWork& work) {
   }
 }
 
+// Every chunk in order on the calling thread: the first failure is the
+// lowest chunk's, as on the pool.
+void walk_chunks_here(LayerWork& work, const InterruptCheck& check_interrupt) {
+  for (std::uint64_t chunk = 0; chunk < work.results.size(); ++chunk) {
+    work.walk(chunk, &check_interrupt);
+  }
+}
+
 // The ordered parallel map of a layer: every chunk walked once, results in
-// chunk order. One chunk is walked here; more go to the pool, one chunk per
-// worker, while this thread sleeps. The lowest failing chunk's failure is
-// raised, so the outcome never depends on the schedule.
+// chunk order. With more than one chunk they go to the pool, one chunk per
+// worker, while this thread sleeps; if the pool is busy with another call
+// (see worker_pool.cpp for why that can happen) this thread walks them all.
+// The lowest failing chunk's failure is raised, so the outcome never
+// depends on the schedule.
 void run_chunk_walks(WorkerPool& pool, LayerWork& work, const InterruptCheck& check_interrupt) {
-  if (work.results.size() == 1) {
-    work.walk(0, &check_interrupt);
+  if (work.results.size() > 1 &&
+      pool.inject_and_wait(walk_chunk_task, &work, work.cancel, check_interrupt)) {
+    for (auto& failure : work.failures) {
+      if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
+    }
     return;
   }
-  pool.inject_and_wait(walk_chunk_task, &work, work.cancel, check_interrupt);
-  for (auto& failure : work.failures) {
-    if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
-  }
+  for (auto& failure : work.failures) failure = nullptr;
+  walk_chunks_here(work, check_interrupt);
 }
 
 }  // namespace
