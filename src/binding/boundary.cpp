@@ -1,5 +1,7 @@
 #include "boundary.hpp"
 
+#include <cxxabi.h>
+
 #include <cstdio>
 #include <new>
 #include <source_location>
@@ -69,6 +71,13 @@ void raise_panic(const Panic& panic) noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }
+}
+
+// If the message cannot be made, the interpreter's MemoryError stands.
+void raise_value_error(std::string_view message) noexcept {
+  Ref text = Ref::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
 // Any other C++ exception is a fatal internal failure.
@@ -157,21 +166,20 @@ void check_signals() {
 
 void forget_panic_type() noexcept { g_panic_type = nullptr; }
 
-PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context) noexcept {
+PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context) {
   try {
     return body(context);
+  } catch (abi::__forced_unwind&) {
+    // The interpreter ends this thread (a daemon thread at shutdown) by
+    // unwinding it: there is no thread state left to raise anything in,
+    // and the unwind must reach the thread's start to finish.
+    throw;
   } catch (PythonError& error) {
     error.restore();
   } catch (const Panic& panic) {
     raise_panic(panic);
   } catch (const HkdfError& error) {
-    try {
-      throw_error(PyExc_ValueError, error.what());
-    } catch (PythonError& value_error) {
-      value_error.restore();
-    } catch (...) {
-      PyErr_NoMemory();
-    }
+    raise_value_error(error.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {

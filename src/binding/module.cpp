@@ -10,6 +10,7 @@
 #include "boundary.hpp"
 #include "blake3_walk.hpp"
 #include "errors.hpp"
+#include "hash_libraries.hpp"
 #include "kdf.hpp"
 #include "seed.hpp"
 #include "sha3_walk.hpp"
@@ -207,6 +208,7 @@ void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
 
 PyObject* initialize_module() {
   claim_interpreter();
+  prepare_hash_libraries();
   if (g_module != nullptr) return Py_NewRef(g_module);
   Ref module = Ref::steal(PyModule_Create2(&g_module_definition, 3));
   if (!module) throw_current_error();

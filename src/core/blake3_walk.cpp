@@ -55,6 +55,7 @@ void walk_chunk_task(void* context, std::uint64_t chunk) {
   auto& work = *static_cast<LayerWork*>(context);
   try {
     work.walk(chunk, nullptr);
+    wipe_dead_stack();  // the chain values the hashing left on this worker's stack
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
@@ -138,6 +139,7 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
   }
   Blake3Pool result;
   final_hash.finish(result.data());
+  wipe_dead_stack();
   return result;
 }
 

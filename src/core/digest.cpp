@@ -36,17 +36,11 @@ void ensure_gcrypt() {
   (void)initialized;
 }
 
-Digest::Digest(int algorithm, unsigned flags)
+Digest::Digest(int algorithm)
     : algorithm_(algorithm), size_(gcry_md_get_algo_dlen(algorithm)) {
   ensure_gcrypt();
-  if (gcry_error_t error = gcry_md_open(&handle_, algorithm, flags)) {
+  if (gcry_error_t error = gcry_md_open(&handle_, algorithm, 0)) {
     fail_gcrypt("gcry_md_open", error);
-  }
-}
-
-void Digest::set_key(ByteView key) {
-  if (gcry_error_t error = gcry_md_setkey(handle_, key.data(), key.size())) {
-    fail_gcrypt("gcry_md_setkey", error);
   }
 }
 

@@ -5,8 +5,11 @@
 #include "errors.hpp"
 #include "blake3_hasher.hpp"
 #include "digest.hpp"
+#include "hmac_sha256.hpp"
 
 namespace quorvex {
+
+static_assert(kPrkSize == kSha256Size);
 
 ExpandedPool expand_pool(ByteView pool) {
   ExpandedPool expanded;
@@ -28,8 +31,7 @@ void check_key_size(std::uint64_t key_size) {
 }
 
 Prk hkdf_extract(ByteView salt, ByteView input_key_material) {
-  Digest hmac(GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC);
-  hmac.set_key(salt);
+  HmacSha256 hmac(salt);
   hmac.update(input_key_material);
   Prk prk;
   hmac.finish(prk.data());
@@ -40,8 +42,7 @@ SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length) {
   if (length > kHkdfMaxOutput) {
     throw HkdfError("HKDF expand failed: invalid number of blocks, too large output");
   }
-  Digest hmac(GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC);
-  hmac.set_key(prk);
+  HmacSha256 hmac(prk);
   SecretBytes output(length);
   SecretArray<kSha256Size> block;
   std::size_t written = 0;
@@ -73,6 +74,7 @@ SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context, std::uint
   hasher.update(expanded.data(), expanded.size());
   SecretBytes key(key_size);
   hasher.finish(key.data(), key.size());
+  wipe_dead_stack();  // the library's finalisation leaves its output block there
   return key;
 }
 

@@ -17,6 +17,11 @@ using ByteView = std::span<const std::uint8_t>;
 
 inline void wipe(void* data, std::size_t size) noexcept { explicit_bzero(data, size); }
 
+// Clears the stack below the caller's frame, where the functions it called
+// have left their locals. Call it after code we cannot make wipe its own
+// locals (a library's hash finalisation, say) has handled key material.
+void wipe_dead_stack() noexcept;
+
 // Allocator that wipes a block before freeing it, so a std::vector of
 // secrets never leaves a copy behind, not even when it grows.
 template <class T>

@@ -264,19 +264,26 @@ class Walker {
   void walk_layer(std::uint8_t* state, std::uint64_t steps, std::uint8_t* layer_digest) {
     if (steps > 0 && grid_.width == 0) fail_zero_divisor();
     if (steps > 0 && grid_.height == 0) fail_zero_divisor();
+    count_work();  // a layer of no steps is still work: 2^64 of them take years
     layer_hasher_.reset();
     if (steps > 0) position_ = position_of(grid_, state);
     for (std::uint64_t step = 0; step < steps; ++step) {
-      if (++since_check_ == kInterruptInterval) {
-        since_check_ = 0;
-        if (check_interrupt_) check_interrupt_();
-      }
+      count_work();
       walk_step(state);
     }
     layer_hasher_.finish(layer_digest);
   }
 
  private:
+  // Gives the caller a chance to interrupt every kInterruptInterval units
+  // of work (steps and layers).
+  void count_work() {
+    if (++since_check_ == kInterruptInterval) {
+      since_check_ = 0;
+      if (check_interrupt_) check_interrupt_();
+    }
+  }
+
   // state ← SHA3-512(state ‖ record ‖ position ‖ neighbours); the visit
   // digest SHA3-256(new state ‖ record) goes straight into the layer hasher.
   void walk_step(std::uint8_t* state) {
