@@ -138,7 +138,10 @@ def walk_step(pixels, width, height, state):
     return new_state, visit
 
 
-def sha3_walk(seed, pixels, width, height, steps, layers):
+def sha3_walk(seed, pixels, width, height, steps, layers, trace=None):
+    """trace, a list, collects every intermediate secret: walk states,
+    visit digests and layer digests."""
+    trace = [] if trace is None else trace
     pool = hashlib.sha3_512()
     if layers == 0:
         return pool.digest()
@@ -154,7 +157,9 @@ def sha3_walk(seed, pixels, width, height, steps, layers):
         for _ in range(steps):
             state, visit = walk_step(pixels, width, height, state)
             visits += visit
-        pool.update(hashlib.sha3_512(visits).digest())
+            trace += [state, visit]
+        trace.append(hashlib.sha3_512(visits).digest())
+        pool.update(trace[-1])
     return pool.digest()
 
 
@@ -182,7 +187,7 @@ def _clamp(value, high):
     return 0 if value < 0 else (high if value > high else value)
 
 
-def chunk_walk(chunk_seed, pixels, width, height, steps):
+def chunk_walk(chunk_seed, pixels, width, height, steps, trace=None):
     def pixel(x, y):
         at = (y * width + x) * 3
         return bytes(_read(pixels, at + k) for k in range(3))
@@ -208,10 +213,15 @@ def chunk_walk(chunk_seed, pixels, width, height, steps):
         assert len(message) == 71
         h = _b3(message)
         accumulator.update(h)
+        if trace is not None:
+            trace.append(h)
     return h, accumulator.digest()
 
 
-def blake3_walk(seed, pixels, width, height, steps, layers, threads):
+def blake3_walk(seed, pixels, width, height, steps, layers, threads, trace=None):
+    """trace, a list, collects every chain value, chunk result and layer
+    digest."""
+    trace = [] if trace is None else trace
     per_chunk = max(steps // threads, 1)
     prev = _b3(seed)
     layer_digests = b""
@@ -219,9 +229,11 @@ def blake3_walk(seed, pixels, width, height, steps, layers, threads):
         if width == 0 or height == 0:
             raise ModelPanic("attempt to calculate the remainder with a divisor of zero")
         results = [chunk_walk(_b3(prev + j.to_bytes(8, "little") + b"quorvex-v3-chunk"),
-                              pixels, width, height, per_chunk)
+                              pixels, width, height, per_chunk, trace)
                    for j in range(threads)]
+        trace += [digest for _, digest in results]
         layer_digests += _b3((layer % 2**32).to_bytes(4, "little")
                              + b"".join(digest for _, digest in results))
         prev = _b3(prev + b"".join(chain for chain, _ in results))
+        trace += [layer_digests[-32:], prev]
     return _b3(layer_digests)
