@@ -9,6 +9,7 @@
 #include "byte_order.hpp"
 #include "errors.hpp"
 #include "digest.hpp"
+#include "fixed_texts.hpp"
 
 namespace quorvex {
 
@@ -314,13 +315,13 @@ class Walker {
 
 void check_layer_inputs(ByteView seed, const PixelGrid& grid, std::uint64_t steps) {
   if (seed.size() != kStateSize) {
-    fail_unequal("Seed must be exactly 64 bytes", seed.size(), kStateSize);
+    fail_unequal(texts::kSeedLength, seed.size(), kStateSize);
   }
   const std::uint64_t expected = grid.width * grid.height * 3;  // mod 2^64
   if (grid.pixels.size() != expected) {
-    fail_unequal("Pixel array size mismatch", grid.pixels.size(), expected);
+    fail_unequal(texts::kPixelLength, grid.pixels.size(), expected);
   }
-  if (steps > kMaxSteps) throw Panic("capacity overflow");
+  if (steps > kMaxSteps) throw Panic(texts::kCapacityOverflow);
 }
 
 }  // namespace

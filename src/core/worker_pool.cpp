@@ -13,6 +13,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 #include "thread_count.hpp"
 
 namespace quorvex {
@@ -23,8 +24,6 @@ constexpr std::size_t kWorkerStack = 2 * 1024 * 1024;
 constexpr long kInterruptPollNanoseconds = 20'000'000;
 // How long an idle worker keeps looking for the next job before sleeping.
 constexpr std::chrono::microseconds kWorkerLinger{200};
-
-constexpr char kNotInitialized[] = "The global thread pool has not been initialized.";
 
 // Futex waits and wakes on the 32-bit words of the pool: the caller and the
 // workers sleep in the kernel instead of spinning.
@@ -77,8 +76,8 @@ std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarte
       if ((error == ENOSYS || error == EOPNOTSUPP) && t_worker_of == nullptr) {
         return std::unique_ptr<WorkerPool>(new WorkerPool(1));
       }
-      throw Panic(std::string(kNotInitialized) +
-                  ": failed to start a worker thread: " + std::strerror(error));
+      throw Panic(std::string(texts::kPoolNotInitialized) + texts::kPoolStartFailed +
+                  std::strerror(error));
     }
     pool->workers_.push_back(std::move(worker));
   }
@@ -221,8 +220,7 @@ WorkerPool& WorkerPool::global() {
   }
   if (state.pool != nullptr) return *state.pool;
   if (state.failed) {
-    throw Panic(std::string(kNotInitialized) +
-                ": The global thread pool has already been initialized.");
+    throw Panic(std::string(texts::kPoolNotInitialized) + texts::kPoolAlreadyInitialized);
   }
   if (state.size == 0) {
     state.size = pool_thread_count_for(current_system());

@@ -6,6 +6,7 @@
 #include "blake3_chunk_walk.hpp"
 #include "blake3_walk.hpp"
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 
 namespace quorvex {
 namespace {
@@ -52,8 +53,10 @@ TEST_P(Blake3Walk, ShortBufferFailsOnTheCallingThreadAndPoolStaysUsable) {
       FAIL() << "expected an out-of-bounds failure";
     } catch (const Panic& panic) {
       EXPECT_EQ(
-          std::string(panic.what()).rfind("index out of bounds: the len is 7 but the index is ", 0),
-          0u);
+          std::string(panic.what())
+              .rfind(texts::kOutOfBoundsBefore + std::string("7") + texts::kOutOfBoundsBetween, 0),
+          0u)
+          << panic.what();
     }
   }
   const auto full = random_image(30 * 30 * 3, 4);
@@ -90,14 +93,14 @@ TEST(Blake3WalkLimits, SizesAreCheckedOnlyWhenALayerRuns) {
       execute_multilayer_blake3_on(*pool, {}, grid, 5, 1, nullptr);
       ADD_FAILURE();
     } catch (const Panic& panic) {
-      EXPECT_STREQ(panic.what(), "attempt to calculate the remainder with a divisor of zero");
+      EXPECT_STREQ(panic.what(), texts::kZeroDivisor);
     }
   }
   try {
     execute_multilayer_blake3_on(*pool, {}, PixelGrid{none, 1u << 31, 1}, 5, 1, nullptr);
     ADD_FAILURE();
   } catch (const Panic& panic) {
-    EXPECT_STREQ(panic.what(), kBlake3DimensionMessage);
+    EXPECT_STREQ(panic.what(), texts::kBlake3Dimension);
   }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 #include "hex.hpp"
 #include "kdf.hpp"
 
@@ -51,7 +52,7 @@ TEST(HkdfExpand, LimitIs255Blocks) {
     hkdf_expand(prk, {}, kHkdfMaxOutput + 1);
     FAIL() << "expected HkdfError";
   } catch (const HkdfError& error) {
-    EXPECT_STREQ(error.what(), "HKDF expand failed: invalid number of blocks, too large output");
+    EXPECT_STREQ(error.what(), texts::kHkdfTooLong);
   }
 }
 
@@ -70,7 +71,7 @@ TEST(KeySize, OnlySixteenThirtyTwoSixtyFour) {
       check_key_size(size);
       ADD_FAILURE() << size;
     } catch (const Panic& panic) {
-      EXPECT_STREQ(panic.what(), "key_size must be 16, 32, or 64");
+      EXPECT_STREQ(panic.what(), texts::kKeySize);
     }
   }
 }
