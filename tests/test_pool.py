@@ -1,7 +1,5 @@
 """The worker pool: its size from the environment, fork safety, exit."""
 import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
@@ -22,11 +20,11 @@ REPORT = """
 
 
 def pool_report(env, prelude=""):
-    clean = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    clean.update(env)
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(prelude) + textwrap.dedent(REPORT)],
-                            capture_output=True, text=True, env=clean, timeout=300)
-    assert result.returncode == 0, result.stderr
+    """(thread count, result) in a fresh process whose environment holds
+    only the given RAYON_ variables."""
+    unset = {name: None for name in os.environ if name.startswith("RAYON_")}
+    result = run_python(textwrap.dedent(prelude) + textwrap.dedent(REPORT), env={**unset, **env},
+                        timeout=300)
     count, digest = result.stdout.split()
     return int(count), digest
 
@@ -40,18 +38,12 @@ def test_default_is_the_available_parallelism(default_count):
     assert 1 <= default_count <= len(os.sched_getaffinity(0))
 
 
+# The parsing rule itself is tested in C++ (ParseDecimal, FakeSystem); these
+# cases check that the real process reads the two variables that way.
 @pytest.mark.parametrize("env,expected", [
-    ({"RAYON_NUM_THREADS": "4"}, 4),
     ({"RAYON_NUM_THREADS": "4", "RAYON_RS_NUM_CPUS": "3"}, 4),
-    ({"RAYON_NUM_THREADS": "+4"}, 4),
-    ({"RAYON_NUM_THREADS": "007"}, 7),
-    ({"RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "four", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "+007"}, 7),
     ({"RAYON_NUM_THREADS": " 4", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "4 ", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "18446744073709551616", "RAYON_RS_NUM_CPUS": "3"}, 3),
 ])
 def test_thread_count_from_environment(env, expected):
     assert pool_report(env)[0] == expected
@@ -59,8 +51,6 @@ def test_thread_count_from_environment(env, expected):
 
 @pytest.mark.parametrize("env", [
     {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"},
-    {"RAYON_NUM_THREADS": "four"},
-    {"RAYON_RS_NUM_CPUS": "0"},
     {"RAYON_RS_NUM_CPUS": "+"},
 ])
 def test_fallbacks_to_the_default(env, default_count):

@@ -74,6 +74,14 @@ TEST_F(FakeSystem, EnvironmentComesFirst) {
   EXPECT_EQ(threads(), 3u);
   environment_ = {{"RAYON_NUM_THREADS", "\xff"}, {"RAYON_RS_NUM_CPUS", "3"}};
   EXPECT_EQ(threads(), 3u);  // not UTF-8
+  environment_ = {{"RAYON_NUM_THREADS", ""}, {"RAYON_RS_NUM_CPUS", "3"}};
+  EXPECT_EQ(threads(), 3u);
+  environment_ = {{"RAYON_NUM_THREADS", "18446744073709551616"}, {"RAYON_RS_NUM_CPUS", "3"}};
+  EXPECT_EQ(threads(), 3u);  // past 2^64 - 1: not a number at all
+  environment_ = {{"RAYON_RS_NUM_CPUS", "3"}};
+  EXPECT_EQ(threads(), 3u);
+  environment_ = {{"RAYON_NUM_THREADS", "four"}};
+  EXPECT_EQ(threads(), 8u);
   environment_ = {{"RAYON_RS_NUM_CPUS", "0"}};
   EXPECT_EQ(threads(), 8u);
   environment_ = {{"RAYON_NUM_THREADS", "100000"}};
