@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "blake3_walk.hpp"
 #include "blake3_chunk_walk.hpp"
 #include "blake3_hasher.hpp"
+#include "blake3_walk.hpp"
 #include "digest.hpp"
 #include "random_bytes.hpp"
-#include "worker_pool.hpp"
 #include "sha3_walk.hpp"
+#include "worker_pool.hpp"
 
 namespace {
 
