@@ -156,13 +156,9 @@ PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context) noexcept {
   } catch (const Panic& panic) {
     raise_panic(panic);
   } catch (const HkdfError& error) {
-    try {
-      throw_error(PyExc_ValueError, error.what());
-    } catch (PythonError& value_error) {
-      value_error.restore();
-    } catch (...) {
-      PyErr_NoMemory();
-    }
+    // The message is our own ASCII text; if even that cannot be made into a
+    // str, the interpreter's MemoryError stands in for the ValueError.
+    PyErr_SetString(PyExc_ValueError, error.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {

@@ -105,8 +105,6 @@ void write_record(StepMessage& message, Position at, Rgb pixel, double luminance
   put_hex_color(record + 11, pixel);
   put_be32(record + 18, static_cast<std::uint32_t>(to_i32_saturating(luminance * 1000.0)));
   put_be32(record + 22, static_cast<std::uint32_t>(to_i32_saturating(deviation * 1000.0)));
-  message.x = at.x;
-  message.y = at.y;
 }
 
 // True when every pixel of the grid lies inside the buffer and the sizes
