@@ -72,6 +72,13 @@ def test_size_failures(q, args, message):
         q.execute_multilayer_blake3(*args)
 
 
+@pytest.mark.parametrize("width,height", [(2**31 - 1, 1), (1, 2**31 - 1)])
+def test_largest_size_is_walked(q, width, height):
+    # Not refused: with a short buffer the first read past it fails.
+    with raises_panic(prefix=out_of_bounds(30)):
+        q.execute_multilayer_blake3(b"", bytes(30), width, height, 1, 1)
+
+
 def test_short_buffer_fails_at_the_first_read_past_it(q):
     with raises_panic(prefix=out_of_bounds(10)):
         q.execute_multilayer_blake3(b"", bytes(10), 4, 4, 50, 1)

@@ -128,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
         V2Case{"half", "50000 100000\n", 0}, V2Case{"two_and_a_half", "250000 100000\n", 2},
         V2Case{"zero_period", "50000 0\n", UINT64_MAX}, V2Case{"one_field", "50000\n", UINT64_MAX},
         V2Case{"empty", "", UINT64_MAX}, V2Case{"garbage", "lots of cpu\n", UINT64_MAX},
-        V2Case{"second_line_ignored", "300000 100000\n100000 100000\n", 3}),
+        V2Case{"second_line_ignored", "300000 100000\n100000 100000\n", 3},
+        V2Case{"two_spaces", "150000  100000\n", UINT64_MAX}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FakeSystem, HalfACpuStillGetsOneThread) {
