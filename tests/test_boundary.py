@@ -102,6 +102,32 @@ def test_panic_exception_raised_from_python_is_resumed():
     assert "Traceback" in result.stderr and "in __index__" in result.stderr
 
 
+def test_resumed_panic_keeps_its_reference():
+    """One saved PanicException raised from __index__ again and again: the
+    module hands it back to the interpreter with a reference of its own each
+    time, so its count ends where it started."""
+    result = run_python("""
+        import sys, _quorvex_core as q
+        try:
+            q.derive_key_hkdf(b"", b"", b"", 1)
+        except BaseException as e:
+            saved = e
+
+        class Evil:
+            def __index__(self):
+                raise saved
+
+        before = sys.getrefcount(saved)
+        for _ in range(20):
+            try:
+                q.derive_key_hkdf(b"", b"", b"", Evil())
+            except BaseException as e:
+                assert e is not saved and e.args == saved.args
+        print(sys.getrefcount(saved) - before)
+    """)
+    assert result.stdout.strip() == "0"
+
+
 LEAK_SCRIPT = """
     import os, _quorvex_core as q
 

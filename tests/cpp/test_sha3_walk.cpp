@@ -166,6 +166,24 @@ TEST(Sha3Walk, HugeWidthsStayInsideThePixels) {
   }
 }
 
+// x = 2^31 - 1 in an image 2^64 - 2^31 + 1 wide, a width that is negative
+// in 32 bits: the window and neighbour arithmetic steps past INT32_MAX and
+// must wrap, not overflow (the sanitizer runs turn a signed overflow into a
+// failure). Row 1 then starts where the wrapped offsets put pixel 0, which
+// is the only read.
+TEST(Sha3Walk, WindowArithmeticWrapsPastInt32Max) {
+  const std::vector<std::uint8_t> pixels = {1, 2, 3};
+  const std::uint32_t x = 2147483647;
+  const PixelGrid grid{pixels, std::uint64_t{0} - x, 2};
+  StepMessage m{};
+  describe_position(grid, {x, 1}, m);
+  EXPECT_EQ(load_be32(m.step_record), x);
+  EXPECT_EQ(std::vector<std::uint8_t>(m.step_record + 8, m.step_record + 11),
+            (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(m.neighbor_size, 0u);
+  EXPECT_EQ(record_i32(m, 22), 0);  // an empty window
+}
+
 TEST(Sha3Walk, ReadsAreCheckedInWalkOrder) {
   // 2 x 2 claimed, one pixel given: the centre (0, 0) reads fine, then the
   // window's second pixel (1, 0) is the first offending read.
