@@ -4,31 +4,25 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "blake3_walk.hpp"
 #include "blake3_chunk_walk.hpp"
 #include "blake3_hasher.hpp"
+#include "blake3_walk.hpp"
 #include "digest.hpp"
-#include "worker_pool.hpp"
+#include "random_bytes.hpp"
 #include "sha3_walk.hpp"
+#include "worker_pool.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using quorvex::Digest;
+using quorvex::testing::random_bytes;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::vector<std::uint8_t> random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<std::uint8_t> bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
-  return bytes;
 }
 
 // Best of `rounds` runs, in steps per second.

@@ -9,6 +9,9 @@ import hmac
 
 import blake3
 
+from fixed_texts import (CAPACITY_OVERFLOW, PIXEL_LENGTH, SEED_LENGTH, ZERO_DIVISOR,
+                         out_of_bounds, unequal)
+
 
 def initial_seed(image_hash: bytes, nonce: bytes, timestamp: int, version: str) -> bytes:
     field = image_hash.hex().encode() if len(image_hash) == 32 else image_hash
@@ -49,8 +52,7 @@ class ModelPanic(Exception):
 
 def _assert_equal(message, found, required):
     if found != required:
-        raise ModelPanic(f"assertion `left == right` failed: {message}\n"
-                         f"  left: {found}\n right: {required}")
+        raise ModelPanic(unequal(message, found, required))
 
 
 def _i32(value):
@@ -62,7 +64,7 @@ def _i32(value):
 def _read(pixels, index):
     index %= 2**64
     if index >= len(pixels):
-        raise ModelPanic(f"index out of bounds: the len is {len(pixels)} but the index is {index}")
+        raise ModelPanic(out_of_bounds(len(pixels), index))
     return pixels[index]
 
 
@@ -145,14 +147,14 @@ def sha3_walk(seed, pixels, width, height, steps, layers, trace=None):
     pool = hashlib.sha3_512()
     if layers == 0:
         return pool.digest()
-    _assert_equal("Seed must be exactly 64 bytes", len(seed), 64)
-    _assert_equal("Pixel array size mismatch", len(pixels), width * height * 3 % 2**64)
+    _assert_equal(SEED_LENGTH, len(seed), 64)
+    _assert_equal(PIXEL_LENGTH, len(pixels), width * height * 3 % 2**64)
     if steps * 32 > 2**63 - 1:
-        raise ModelPanic("capacity overflow")
+        raise ModelPanic(CAPACITY_OVERFLOW)
     state = seed
     for _ in range(layers):
         if steps and (width == 0 or height == 0):
-            raise ModelPanic("attempt to calculate the remainder with a divisor of zero")
+            raise ModelPanic(ZERO_DIVISOR)
         visits = b""
         for _ in range(steps):
             state, visit = walk_step(pixels, width, height, state)
@@ -227,7 +229,7 @@ def blake3_walk(seed, pixels, width, height, steps, layers, threads, trace=None)
     layer_digests = b""
     for layer in range(layers):
         if width == 0 or height == 0:
-            raise ModelPanic("attempt to calculate the remainder with a divisor of zero")
+            raise ModelPanic(ZERO_DIVISOR)
         results = [chunk_walk(_b3(prev + j.to_bytes(8, "little") + b"quorvex-v3-chunk"),
                               pixels, width, height, per_chunk, trace)
                    for j in range(threads)]

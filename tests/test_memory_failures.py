@@ -159,7 +159,12 @@ RESIDUE = CALLS + """
     first_hit = bind("probe_first_hit", ctypes.c_char_p)
     set_needles(needles, len(needles) // 8)
 
-    clear()  # what the models above computed is not the module's doing
+    # What the models above computed is not the module's doing: nothing of
+    # it may be freed (by a collection) or lie on the dead stack while we watch.
+    import gc
+    gc.collect()
+    gc.disable()
+    clear()
     watch(1)
     function(*arguments)
     watch(0)

@@ -1,12 +1,11 @@
 """The worker pool: its size from the environment, fork safety, exit."""
 import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 from conftest import INTERRUPT_PRELUDE, run_python
+from fixed_texts import POOL_ALREADY_INITIALIZED, POOL_START_FAILED
 
 SANITIZED = os.environ.get("HYPOTHESIS_PROFILE") == "sanitize"
 
@@ -21,11 +20,11 @@ REPORT = """
 
 
 def pool_report(env, prelude=""):
-    clean = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    clean.update(env)
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(prelude) + textwrap.dedent(REPORT)],
-                            capture_output=True, text=True, env=clean, timeout=300)
-    assert result.returncode == 0, result.stderr
+    """(thread count, result) in a fresh process whose environment holds
+    only the given RAYON_ variables."""
+    unset = {name: None for name in os.environ if name.startswith("RAYON_")}
+    result = run_python(textwrap.dedent(prelude) + textwrap.dedent(REPORT), env={**unset, **env},
+                        timeout=300)
     count, digest = result.stdout.split()
     return int(count), digest
 
@@ -39,18 +38,12 @@ def test_default_is_the_available_parallelism(default_count):
     assert 1 <= default_count <= len(os.sched_getaffinity(0))
 
 
+# The parsing rule itself is tested in C++ (ParseDecimal, FakeSystem); these
+# cases check that the real process reads the two variables that way.
 @pytest.mark.parametrize("env,expected", [
-    ({"RAYON_NUM_THREADS": "4"}, 4),
     ({"RAYON_NUM_THREADS": "4", "RAYON_RS_NUM_CPUS": "3"}, 4),
-    ({"RAYON_NUM_THREADS": "+4"}, 4),
-    ({"RAYON_NUM_THREADS": "007"}, 7),
-    ({"RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "four", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "+007"}, 7),
     ({"RAYON_NUM_THREADS": " 4", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "4 ", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "3"}, 3),
-    ({"RAYON_NUM_THREADS": "18446744073709551616", "RAYON_RS_NUM_CPUS": "3"}, 3),
 ])
 def test_thread_count_from_environment(env, expected):
     assert pool_report(env)[0] == expected
@@ -58,8 +51,6 @@ def test_thread_count_from_environment(env, expected):
 
 @pytest.mark.parametrize("env", [
     {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"},
-    {"RAYON_NUM_THREADS": "four"},
-    {"RAYON_RS_NUM_CPUS": "0"},
     {"RAYON_RS_NUM_CPUS": "+"},
 ])
 def test_fallbacks_to_the_default(env, default_count):
@@ -95,9 +86,8 @@ def test_count_is_capped_or_creation_fails_for_good():
     if lines[0].startswith("threads"):
         assert lines == ["threads 65535"] * 2
     else:
-        prefix = "failed 'The global thread pool has not been initialized.: "
-        assert lines[0].startswith(prefix + "failed to start a worker thread: ")
-        assert lines[1] == prefix + "The global thread pool has already been initialized.'"
+        assert lines[0].startswith("failed " + repr(POOL_START_FAILED)[:-1])
+        assert lines[1] == "failed " + repr(POOL_ALREADY_INITIALIZED)
 
 
 def test_environment_is_read_once():

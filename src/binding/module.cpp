@@ -10,6 +10,7 @@
 #include "boundary.hpp"
 #include "blake3_walk.hpp"
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 #include "hash_libraries.hpp"
 #include "kdf.hpp"
 #include "seed.hpp"
@@ -17,10 +18,6 @@
 
 namespace quorvex::py {
 namespace {
-
-constexpr const char kSubinterpreterMessage[] =
-    "PyO3 modules do not yet support subinterpreters, see "
-    "https://github.com/PyO3/pyo3/issues/576";
 
 // Process-wide state: the interpreter that owns the module and the module
 // object it got. Both are forgotten (not released) when that interpreter is
@@ -114,38 +111,15 @@ constexpr PyCFunction as_method() {
 // objects keep pointers into it.
 PyMethodDef g_functions[] = {
     {"generate_initial_seed", as_method<generate_initial_seed_entry>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "generate_initial_seed(image_hash, nonce, timestamp, version)\n--\n\n"
-     "Generate the initial seed from image hash, nonce, timestamp, and version "
-     "string."},
+     METH_VARARGS | METH_KEYWORDS, texts::kSeedDoc},
     {"execute_multilayer_sha3", as_method<execute_multilayer_sha3_entry>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "execute_multilayer_sha3(initial_seed, pixels, width, height, steps, "
-     "layers)\n--\n\n"
-     "SHA3 path — sequential walk matching v2/v1 exactly for 100% parity."},
+     METH_VARARGS | METH_KEYWORDS, texts::kSha3WalkDoc},
     {"execute_multilayer_blake3", as_method<execute_multilayer_blake3_entry>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "execute_multilayer_blake3(initial_seed, pixels, width, height, steps, "
-     "layers)\n--\n\n"
-     "BLAKE3 path — parallel chunks with BLAKE3 chain + bounded window walk.\n"
-     "v3/v2.0.2 fast path. Opt-in via chain_hash=\"blake3\" parameter in "
-     "Python.\n"
-     "Not backward-compatible with v1/v2 key vectors — produces different "
-     "keys."},
+     METH_VARARGS | METH_KEYWORDS, texts::kBlake3WalkDoc},
     {"derive_key_hkdf", as_method<derive_key_hkdf_entry>(), METH_VARARGS | METH_KEYWORDS,
-     "derive_key_hkdf(entropy_pool, salt, info, key_size)\n--\n\n"
-     "Derive final key using HKDF-SHA256.\n"
-     "entropy_pool — master pool from Stage 6 (64 bytes)\n"
-     "salt         — nonce bytes (reused from seed generation for binding)\n"
-     "info         — context label bytes e.g. b\"quorvex-lintav-v2\"\n"
-     "key_size     — output length in bytes: 16, 32, or 64"},
+     texts::kHkdfDoc},
     {"derive_key_blake3", as_method<derive_key_blake3_entry>(), METH_VARARGS | METH_KEYWORDS,
-     "derive_key_blake3(entropy_pool, context, key_size)\n--\n\n"
-     "Derive final key using BLAKE3 in KDF mode.\n"
-     "entropy_pool — master pool from Stage 6 (64 bytes)\n"
-     "context      — context string for BLAKE3 key derivation e.g. "
-     "\"quorvex-lin-tav-v1.0\"\n"
-     "key_size     — output length in bytes: 16, 32, or 64"},
+     texts::kBlake3KeyDoc},
 };
 
 PyModuleDef g_module_definition = {
@@ -167,7 +141,7 @@ void claim_interpreter() {
   if (g_owner_interpreter.compare_exchange_strong(expected, current)) {
     Py_AtExit(forget_interpreter);
   } else if (expected != current) {
-    throw_error(PyExc_ImportError, kSubinterpreterMessage);
+    throw_error(PyExc_ImportError, texts::kSubinterpreter);
   }
 }
 
@@ -183,7 +157,7 @@ Ref module_all(PyObject* module) {
     return all;
   }
   if (!PyList_Check(all.get())) {
-    throw PythonError::from_object(conversion_error(all.get(), "PyList"));
+    throw PythonError::from_object(conversion_error(all.get(), texts::kListTarget));
   }
   return all;
 }
@@ -194,12 +168,12 @@ void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
   Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) throw_current_error();
   if (!has_type_flag(name.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    throw PythonError::from_object(conversion_error(name.get(), "PyString"));
+    throw PythonError::from_object(conversion_error(name.get(), texts::kStringTarget));
   }
   Ref all = module_all(module);
   if (PyList_Append(all.get(), name.get()) < 0) {
     PyErr_Clear();
-    throw Panic("could not append __name__ to __all__");
+    throw Panic(texts::kAppendToAllFailed);
   }
   if (PyObject_SetAttr(module, name.get(), function.get()) < 0) {
     throw_current_error();

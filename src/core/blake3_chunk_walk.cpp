@@ -6,6 +6,7 @@
 #include "blake3_hasher.hpp"
 #include "byte_order.hpp"
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 
 namespace quorvex {
 namespace blake3_walk {
@@ -131,7 +132,7 @@ std::uint8_t luminance_byte(std::uint8_t r, std::uint8_t g, std::uint8_t b) noex
 void check_blake3_dimensions(const PixelGrid& grid) {
   if (grid.width == 0 || grid.height == 0) fail_zero_divisor();
   if (grid.width >= kBlake3MaxDimension || grid.height >= kBlake3MaxDimension) {
-    throw Panic(kBlake3DimensionMessage);
+    throw Panic(texts::kBlake3Dimension);
   }
 }
 

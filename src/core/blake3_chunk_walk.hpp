@@ -17,8 +17,6 @@ namespace quorvex {
 // Sizes past which the BLAKE3 walk's signed 32-bit neighbourhood arithmetic
 // would overflow; such calls are refused before any walking.
 inline constexpr std::uint64_t kBlake3MaxDimension = std::uint64_t{1} << 31;
-inline constexpr char kBlake3DimensionMessage[] =
-    "image width and height must be below 2147483648 for the BLAKE3 walk";
 
 struct ChunkResult {
   SecretArray<kBlake3Size> chain;        // the final chain value
@@ -36,7 +34,7 @@ struct ChunkControl {
 struct ChunkCancelled {};
 
 // Throws Panic unless 1 <= width, height < kBlake3MaxDimension: the remainder
-// message for a zero size (width first), kBlake3DimensionMessage otherwise.
+// message for a zero size (width first), texts::kBlake3Dimension otherwise.
 void check_blake3_dimensions(const PixelGrid& grid);
 
 // One chunk of the BLAKE3 walk: `steps` steps of the bounded 64 x 64 window

@@ -45,6 +45,9 @@ Digest::Digest(int algorithm)
 }
 
 void Digest::finish(std::uint8_t* out) noexcept {
+  // gcry_md_read returns null only for an algorithm the handle was not
+  // opened with (or 0 on a handle with several): this handle was opened
+  // with algorithm_ alone, and opening it is checked, so it cannot fail.
   const unsigned char* digest = gcry_md_read(handle_, algorithm_);
   __builtin_memcpy(out, digest, size_);
 }

@@ -29,10 +29,9 @@ class Digest {
   void reset() noexcept { gcry_md_reset(handle_); }
   void update(const void* data, std::size_t size) noexcept { gcry_md_write(handle_, data, size); }
   void update(ByteView data) noexcept { update(data.data(), data.size()); }
-  // Finalizes and copies the digest (size() bytes) to out. The handle must
-  // be reset before it absorbs anything else.
+  // Finalizes and copies the digest (the algorithm's length in bytes) to
+  // out. The handle must be reset before it absorbs anything else.
   void finish(std::uint8_t* out) noexcept;
-  std::size_t size() const noexcept { return size_; }
 
  private:
   gcry_md_hd_t handle_ = nullptr;

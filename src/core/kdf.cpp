@@ -5,6 +5,7 @@
 #include "errors.hpp"
 #include "blake3_hasher.hpp"
 #include "digest.hpp"
+#include "fixed_texts.hpp"
 #include "hmac_sha256.hpp"
 
 namespace quorvex {
@@ -26,7 +27,7 @@ ExpandedPool expand_pool(ByteView pool) {
 
 void check_key_size(std::uint64_t key_size) {
   if (key_size != 16 && key_size != 32 && key_size != 64) {
-    throw Panic("key_size must be 16, 32, or 64");
+    throw Panic(texts::kKeySize);
   }
 }
 
@@ -40,7 +41,7 @@ Prk hkdf_extract(ByteView salt, ByteView input_key_material) {
 
 SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length) {
   if (length > kHkdfMaxOutput) {
-    throw HkdfError("HKDF expand failed: invalid number of blocks, too large output");
+    throw HkdfError(texts::kHkdfTooLong);
   }
   HmacSha256 hmac(prk);
   SecretBytes output(length);

@@ -9,6 +9,7 @@
 #include "byte_order.hpp"
 #include "errors.hpp"
 #include "digest.hpp"
+#include "fixed_texts.hpp"
 
 namespace quorvex {
 
@@ -104,8 +105,6 @@ void write_record(StepMessage& message, Position at, Rgb pixel, double luminance
   put_hex_color(record + 11, pixel);
   put_be32(record + 18, static_cast<std::uint32_t>(to_i32_saturating(luminance * 1000.0)));
   put_be32(record + 22, static_cast<std::uint32_t>(to_i32_saturating(deviation * 1000.0)));
-  message.x = at.x;
-  message.y = at.y;
 }
 
 // True when every pixel of the grid lies inside the buffer and the sizes
@@ -321,13 +320,13 @@ class Walker {
 
 void check_layer_inputs(ByteView seed, const PixelGrid& grid, std::uint64_t steps) {
   if (seed.size() != kStateSize) {
-    fail_unequal("Seed must be exactly 64 bytes", seed.size(), kStateSize);
+    fail_unequal(texts::kSeedLength, seed.size(), kStateSize);
   }
   const std::uint64_t expected = grid.width * grid.height * 3;  // mod 2^64
   if (grid.pixels.size() != expected) {
-    fail_unequal("Pixel array size mismatch", grid.pixels.size(), expected);
+    fail_unequal(texts::kPixelLength, grid.pixels.size(), expected);
   }
-  if (steps > kMaxSteps) throw Panic("capacity overflow");
+  if (steps > kMaxSteps) throw Panic(texts::kCapacityOverflow);
 }
 
 }  // namespace

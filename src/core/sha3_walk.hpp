@@ -42,7 +42,6 @@ struct StepMessage {
   std::uint8_t step_record[kStepRecordSize];
   std::uint8_t neighbor_bytes[kMaxNeighborBytes];
   std::size_t neighbor_size = 0;
-  std::uint32_t x = 0, y = 0;
 };
 
 struct Position {

@@ -54,6 +54,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 #include "thread_count.hpp"
 
 namespace quorvex {
@@ -64,8 +65,6 @@ constexpr std::size_t kWorkerStack = 2 * 1024 * 1024;
 constexpr long kInterruptPollNanoseconds = 20'000'000;
 // How long an idle worker keeps looking for the next job before sleeping.
 constexpr std::chrono::microseconds kWorkerLinger{200};
-
-constexpr char kNotInitialized[] = "The global thread pool has not been initialized.";
 
 // Futex waits and wakes on the 32-bit words of the pool: the caller and the
 // workers sleep in the kernel instead of spinning.
@@ -137,8 +136,8 @@ std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarte
       if (error == ENOSYS || error == EOPNOTSUPP) {
         return std::unique_ptr<WorkerPool>(new WorkerPool(1));
       }
-      throw Panic(std::string(kNotInitialized) +
-                  ": failed to start a worker thread: " + std::strerror(error));
+      throw Panic(std::string(texts::kPoolNotInitialized) + texts::kPoolStartFailed +
+                  std::strerror(error));
     }
     pool->workers_.push_back(std::move(worker));
   }
@@ -315,8 +314,7 @@ WorkerPool& WorkerPool::global() {
   }
   if (state.pool != nullptr) return *state.pool;
   if (state.failed) {
-    throw Panic(std::string(kNotInitialized) +
-                ": The global thread pool has already been initialized.");
+    throw Panic(std::string(texts::kPoolNotInitialized) + texts::kPoolAlreadyInitialized);
   }
   if (state.size == 0) {
     // Out of memory here (std::bad_alloc) leaves nothing decided: a later

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 #include "worker_pool.hpp"
 
 namespace quorvex {
@@ -134,10 +136,8 @@ TEST(WorkerPool, OtherStartFailuresAreFatal) {
         4, [](pthread_t* t, void* (*e)(void*), void* a) { return fail_with(EAGAIN, 2, t, e, a); });
     FAIL() << "expected a Panic";
   } catch (const Panic& panic) {
-    EXPECT_EQ(
-        std::string(panic.what()).rfind("The global thread pool has not been initialized.: ", 0),
-        0u)
-        << panic.what();
+    EXPECT_EQ(std::string(panic.what()), std::string(texts::kPoolNotInitialized) +
+                                             texts::kPoolStartFailed + std::strerror(EAGAIN));
   }
 }
 
