@@ -65,6 +65,7 @@ def walk_in_two_threads(setup):
         check(q.execute_multilayer_blake3(*LONG), long_expected)
     stop.set()
     thread.join()
+    signal.setitimer(signal.ITIMER_REAL, 0)
     """
 
 
