@@ -21,14 +21,27 @@ typedef std::uint64_t LanePair __attribute__((vector_size(16)));
   for (std::size_t i = 0; i < kKeccakLanes; ++i) state.lanes[i] = a[i];
 }
 
+// Lanes i and i + 1 of both states go in and out as two 128-bit loads and
+// stores per state and four shuffles, rather than lane by lane.
 [[gnu::always_inline]] inline void permute_two(KeccakState& first, KeccakState& second) noexcept {
   LanePair a[kKeccakLanes];
-  for (std::size_t i = 0; i < kKeccakLanes; ++i) a[i] = LanePair{first.lanes[i], second.lanes[i]};
-  permute(a);
-  for (std::size_t i = 0; i < kKeccakLanes; ++i) {
-    first.lanes[i] = a[i][0];
-    second.lanes[i] = a[i][1];
+  for (std::size_t i = 0; i + 1 < kKeccakLanes; i += 2) {
+    LanePair f, s;
+    __builtin_memcpy(&f, first.lanes + i, sizeof f);
+    __builtin_memcpy(&s, second.lanes + i, sizeof s);
+    a[i] = __builtin_shuffle(f, s, LanePair{0, 2});
+    a[i + 1] = __builtin_shuffle(f, s, LanePair{1, 3});
   }
+  a[kKeccakLanes - 1] = LanePair{first.lanes[kKeccakLanes - 1], second.lanes[kKeccakLanes - 1]};
+  permute(a);
+  for (std::size_t i = 0; i + 1 < kKeccakLanes; i += 2) {
+    const LanePair f = __builtin_shuffle(a[i], a[i + 1], LanePair{0, 2});
+    const LanePair s = __builtin_shuffle(a[i], a[i + 1], LanePair{1, 3});
+    __builtin_memcpy(first.lanes + i, &f, sizeof f);
+    __builtin_memcpy(second.lanes + i, &s, sizeof s);
+  }
+  first.lanes[kKeccakLanes - 1] = a[kKeccakLanes - 1][0];
+  second.lanes[kKeccakLanes - 1] = a[kKeccakLanes - 1][1];
 }
 
 // --- scalar: any CPU -------------------------------------------------------
