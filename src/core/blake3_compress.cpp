@@ -38,50 +38,68 @@ template <int N>
   return (v >> N) | (v << (32 - N));
 }
 
+// The quarter-round G on four columns at once. Each addition takes a's
+// message word first: a is ready before b, so only one addition waits for b.
 [[gnu::always_inline]] inline void g(Row& a, Row& b, Row& c, Row& d, Row x, Row y) noexcept {
-  a = a + b + x;
+  a = (a + x) + b;
   d = rotate_right<16>(d ^ a);
   c = c + d;
   b = rotate_right<12>(b ^ c);
-  a = a + b + y;
+  a = (a + y) + b;
   d = rotate_right<8>(d ^ a);
   c = c + d;
   b = rotate_right<7>(b ^ c);
 }
 
+// The whole block as one vector: each round's four G inputs are gathered
+// from it by constant shuffles (vpermd under AVX-512).
+typedef std::uint32_t Block __attribute__((vector_size(64)));
+
+// One round. For the diagonal step rows a, c and d move and b stays: b is
+// the last row G finishes, so no shuffle waits for it. Lane i then works on
+// the diagonal through v[4 + i]: G(v3, v4, v9, v14) in lane 0, G(v0, v5,
+// v10, v15) in lane 1, G(v1, v6, v11, v12) in lane 2, G(v2, v7, v8, v13) in
+// lane 3, with message words 14/15, 8/9, 10/11 and 12/13.
+template <int R>
+[[gnu::always_inline]] inline void round(Row& a, Row& b, Row& c, Row& d, Block m) noexcept {
+  constexpr const std::array<int, 16>& s = kSchedule[R];
+  g(a, b, c, d, __builtin_shufflevector(m, m, s[0], s[2], s[4], s[6]),
+    __builtin_shufflevector(m, m, s[1], s[3], s[5], s[7]));
+  a = __builtin_shuffle(a, Row{3, 0, 1, 2});
+  c = __builtin_shuffle(c, Row{1, 2, 3, 0});
+  d = __builtin_shuffle(d, Row{2, 3, 0, 1});
+  g(a, b, c, d, __builtin_shufflevector(m, m, s[14], s[8], s[10], s[12]),
+    __builtin_shufflevector(m, m, s[15], s[9], s[11], s[13]));
+  a = __builtin_shuffle(a, Row{1, 2, 3, 0});
+  c = __builtin_shuffle(c, Row{3, 0, 1, 2});
+  d = __builtin_shuffle(d, Row{2, 3, 0, 1});
+}
+
 [[gnu::always_inline]] inline Blake3ChainingValue compress_rows(
     const Blake3ChainingValue& cv, const std::uint8_t* block, std::uint64_t counter,
     std::uint32_t block_length, std::uint32_t flags) noexcept {
-  std::uint32_t m[16];
+  Block m;
   for (int i = 0; i < 16; ++i) m[i] = load_le32(block + 4 * i);
   Row a = {cv.words[0], cv.words[1], cv.words[2], cv.words[3]};
   Row b = {cv.words[4], cv.words[5], cv.words[6], cv.words[7]};
   Row c = {kIv[0], kIv[1], kIv[2], kIv[3]};
   Row d = {static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
            block_length, flags};
-#pragma GCC unroll 7
-  for (int round = 0; round < kRounds; ++round) {
-    const auto& s = kSchedule[round];
-    // Columns: G(v0, v4, v8, v12), G(v1, v5, v9, v13), ...
-    g(a, b, c, d, Row{m[s[0]], m[s[2]], m[s[4]], m[s[6]]},
-      Row{m[s[1]], m[s[3]], m[s[5]], m[s[7]]});
-    b = __builtin_shuffle(b, Row{1, 2, 3, 0});
-    c = __builtin_shuffle(c, Row{2, 3, 0, 1});
-    d = __builtin_shuffle(d, Row{3, 0, 1, 2});
-    // Diagonals: G(v0, v5, v10, v15), G(v1, v6, v11, v12), ...
-    g(a, b, c, d, Row{m[s[8]], m[s[10]], m[s[12]], m[s[14]]},
-      Row{m[s[9]], m[s[11]], m[s[13]], m[s[15]]});
-    b = __builtin_shuffle(b, Row{3, 0, 1, 2});
-    c = __builtin_shuffle(c, Row{2, 3, 0, 1});
-    d = __builtin_shuffle(d, Row{1, 2, 3, 0});
-  }
+  static_assert(kRounds == 7);
+  round<0>(a, b, c, d, m);
+  round<1>(a, b, c, d, m);
+  round<2>(a, b, c, d, m);
+  round<3>(a, b, c, d, m);
+  round<4>(a, b, c, d, m);
+  round<5>(a, b, c, d, m);
+  round<6>(a, b, c, d, m);
   const Row low = a ^ c, high = b ^ d;
   Blake3ChainingValue out;
   for (int i = 0; i < 4; ++i) {
     out.words[i] = low[i];
     out.words[i + 4] = high[i];
   }
-  wipe(m, sizeof m);
+  wipe(&m, sizeof m);
   return out;
 }
 
@@ -99,7 +117,7 @@ Blake3ChainingValue compress_scalar(const Blake3ChainingValue& cv, const std::ui
   return compress_rows(cv, block, counter, block_length, flags);
 }
 
-[[gnu::target("avx512f,avx512vl,avx2")]] Blake3ChainingValue compress_avx512(
+[[gnu::target("avx512f,avx512vl,avx2,prefer-vector-width=512")]] Blake3ChainingValue compress_avx512(
     const Blake3ChainingValue& cv, const std::uint8_t* block, std::uint64_t counter,
     std::uint32_t block_length, std::uint32_t flags) noexcept {
   return compress_rows(cv, block, counter, block_length, flags);
