@@ -37,6 +37,7 @@ class ChunkWalker {
   ~ChunkWalker() {
     wipe(message_, sizeof message_);
     wipe(chain_, sizeof chain_);
+    wipe_kernel_stack();
   }
 
   void walk(const std::uint8_t* chunk_seed, std::uint64_t steps, ChunkResult& result,

@@ -109,6 +109,8 @@ Blake3ChainingValue compress_scalar(const Blake3ChainingValue& cv, const std::ui
   return compress_rows(cv, block, counter, block_length, flags);
 }
 
+#if defined(__x86_64__)
+
 [[gnu::target("avx2")]] Blake3ChainingValue compress_avx2(const Blake3ChainingValue& cv,
                                                           const std::uint8_t* block,
                                                           std::uint64_t counter,
@@ -123,15 +125,19 @@ Blake3ChainingValue compress_scalar(const Blake3ChainingValue& cv, const std::ui
   return compress_rows(cv, block, counter, block_length, flags);
 }
 
+#endif  // __x86_64__
+
 }  // namespace
 
 Blake3Compression blake3_compression(SimdLevel level) noexcept {
   switch (std::min(level, supported_simd_level())) {
+#if defined(__x86_64__)
     case SimdLevel::avx512:
       return compress_avx512;
     case SimdLevel::avx2:
       return compress_avx2;
-    case SimdLevel::scalar:
+#endif
+    default:
       break;
   }
   return compress_scalar;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "keccak_rounds.hpp"
+#include "secret.hpp"
 
 namespace quorvex {
 namespace {
@@ -53,6 +54,8 @@ void pair_scalar(KeccakState& first, KeccakState* second) noexcept {
   if (second != nullptr) permute_one(*second);
 }
 
+#if defined(__x86_64__)
+
 // --- avx2: BMI2 scalar for one state (rorx, andn), AVX2 for two -----------
 // Without three-input logic and vector rotations a 2-lane permutation costs
 // more than one scalar permutation (here 1.4 times) but less than two.
@@ -80,18 +83,30 @@ void pair_scalar(KeccakState& first, KeccakState* second) noexcept {
   permute_two(first, second != nullptr ? *second : idle);
 }
 
+#endif  // __x86_64__
+
 }  // namespace
 
 KeccakKernels keccak_kernels(SimdLevel level) noexcept {
   switch (std::min(level, supported_simd_level())) {
+#if defined(__x86_64__)
     case SimdLevel::avx512:
       return {single_avx2, pair_avx512};
     case SimdLevel::avx2:
       return {single_avx2, pair_avx2};
-    case SimdLevel::scalar:
+#endif
+    default:
       break;
   }
   return {single_scalar, pair_scalar};
+}
+
+// Larger than any kernel's frame (the vector kernels keep two 200-byte
+// states and their spills; well under 2 KiB).
+[[gnu::noinline]] void wipe_kernel_stack() noexcept {
+  unsigned char area[4096];
+  wipe(area, sizeof area);
+  asm volatile("" : : "r"(area) : "memory");
 }
 
 }  // namespace quorvex

@@ -284,6 +284,7 @@ class Walker {
     wipe(visit_digest_, sizeof visit_digest_);
     wipe(&step_hash_, sizeof step_hash_);
     wipe(&visit_hash_, sizeof visit_hash_);
+    wipe_kernel_stack();
   }
 
   // Runs one layer from `state` (64 bytes, updated in place to the final
