@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "byte_order.hpp"
 #include "keccak.hpp"
 
 namespace quorvex {
@@ -18,17 +19,32 @@ inline constexpr std::size_t kSha3_512Rate = 72;
 inline constexpr std::size_t kSha3_256Size = 32;
 inline constexpr std::size_t kSha3_512Size = 64;
 
+inline void xor_byte_into_state(KeccakState& state, std::size_t at, std::uint8_t byte) noexcept {
+  state.lanes[at / 8] ^= std::uint64_t{byte} << (8 * (at % 8));
+}
+
 // XORs `size` bytes into the state from byte `offset` on (offset + size at
-// most kKeccakStateSize).
-void xor_into_state(KeccakState& state, std::size_t offset, const std::uint8_t* data,
-                    std::size_t size) noexcept;
+// most kKeccakStateSize). Inline: the walks call it with constant sizes.
+inline void xor_into_state(KeccakState& state, std::size_t offset, const std::uint8_t* data,
+                           std::size_t size) noexcept {
+  for (; size > 0 && offset % 8 != 0; --size) xor_byte_into_state(state, offset++, *data++);
+  for (; size >= 8; size -= 8, offset += 8, data += 8) state.lanes[offset / 8] ^= load_le64(data);
+  for (; size > 0; --size) xor_byte_into_state(state, offset++, *data++);
+}
 
 // Appends the SHA-3 padding to a block of `size` bytes (size < rate): the
 // domain bits 01, then pad10*1 up to the end of the rate.
-void pad_sha3(KeccakState& state, std::size_t size, std::size_t rate) noexcept;
+inline void pad_sha3(KeccakState& state, std::size_t size, std::size_t rate) noexcept {
+  xor_byte_into_state(state, size, 0x06);
+  xor_byte_into_state(state, rate - 1, 0x80);
+}
 
 // Copies the first `size` bytes of the state (at most the rate): the digest.
-void read_state(const KeccakState& state, std::uint8_t* out, std::size_t size) noexcept;
+inline void read_state(const KeccakState& state, std::uint8_t* out, std::size_t size) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) put_le64(out + i, state.lanes[i / 8]);
+  for (; i < size; ++i) out[i] = static_cast<std::uint8_t>(state.lanes[i / 8] >> (8 * (i % 8)));
+}
 
 // An incremental SHA-3 hash whose permutations the caller runs: absorb
 // until block_full(), permute state(), next_block(), absorb the rest. The
