@@ -110,12 +110,10 @@ void bench_sha3(std::uint64_t width, std::uint64_t height, std::uint64_t steps, 
   std::vector<Variant> variants;
   variants.push_back({"floor: libgcrypt calls alone", [&] { sha3_floor(steps); }, {}});
   for (SimdLevel level : runnable_levels()) {
-    variants.push_back({std::string("walk, ") + quorvex::simd_level_name(level),
-                        [&, level] {
-                          quorvex::execute_multilayer_sha3_at(level, seed, grid, steps, 1,
-                                                              nullptr);
-                        },
-                        {}});
+    variants.push_back(
+        {std::string("walk, ") + quorvex::simd_level_name(level),
+         [&, level] { quorvex::execute_multilayer_sha3_at(level, seed, grid, steps, 1, nullptr); },
+         {}});
   }
   contest(variants, steps, rounds);
   char title[128];
@@ -153,12 +151,14 @@ void bench_blake3(int rounds) {
   auto two = quorvex::WorkerPool::create(2, quorvex::start_posix_thread);
   std::vector<Variant> variants;
   variants.push_back({"floor: BLAKE3 + SHA3-256 calls alone", [&] { blake3_floor(steps); }, {}});
-  variants.push_back({"walk, t=1", [&] {
-                        quorvex::execute_multilayer_blake3_on(*one, seed, grid, steps, 1, nullptr);
-                      }, {}});
-  variants.push_back({"walk, t=2", [&] {
-                        quorvex::execute_multilayer_blake3_on(*two, seed, grid, steps, 1, nullptr);
-                      }, {}});
+  variants.push_back(
+      {"walk, t=1",
+       [&] { quorvex::execute_multilayer_blake3_on(*one, seed, grid, steps, 1, nullptr); },
+       {}});
+  variants.push_back(
+      {"walk, t=2",
+       [&] { quorvex::execute_multilayer_blake3_on(*two, seed, grid, steps, 1, nullptr); },
+       {}});
   contest(variants, steps, rounds);
   report("BLAKE3 walk, 1024x768, 400000 steps per layer (level: see above):", variants);
   std::printf("  two-thread scaling: %.2fx the one-thread walk\n",

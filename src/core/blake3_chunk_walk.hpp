@@ -60,9 +60,9 @@ inline constexpr std::size_t kMessageY = 66;
 inline constexpr std::size_t kMessageLuminance = 70;
 inline constexpr std::size_t kStepMessageSize = 71;
 static_assert(kMessageCentre == kMessageChain + kBlake3Size &&
-              kMessageNeighbourhood == kMessageCentre + 3 && kMessageX == kMessageNeighbourhood + 27 &&
-              kMessageY == kMessageX + 4 && kMessageLuminance == kMessageY + 4 &&
-              kStepMessageSize == kMessageLuminance + 1);
+              kMessageNeighbourhood == kMessageCentre + 3 &&
+              kMessageX == kMessageNeighbourhood + 27 && kMessageY == kMessageX + 4 &&
+              kMessageLuminance == kMessageY + 4 && kStepMessageSize == kMessageLuminance + 1);
 inline constexpr std::uint64_t kWindowMask = 0x3F;
 inline constexpr std::uint64_t kReanchorPeriod = 512;
 

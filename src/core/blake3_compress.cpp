@@ -75,9 +75,11 @@ template <int R>
   d = __builtin_shuffle(d, Row{2, 3, 0, 1});
 }
 
-[[gnu::always_inline]] inline Blake3ChainingValue compress_rows(
-    const Blake3ChainingValue& cv, const std::uint8_t* block, std::uint64_t counter,
-    std::uint32_t block_length, std::uint32_t flags) noexcept {
+[[gnu::always_inline]] inline Blake3ChainingValue compress_rows(const Blake3ChainingValue& cv,
+                                                                const std::uint8_t* block,
+                                                                std::uint64_t counter,
+                                                                std::uint32_t block_length,
+                                                                std::uint32_t flags) noexcept {
   Block m;
   for (int i = 0; i < 16; ++i) m[i] = load_le32(block + 4 * i);
   Row a = {cv.words[0], cv.words[1], cv.words[2], cv.words[3]};
@@ -119,9 +121,9 @@ Blake3ChainingValue compress_scalar(const Blake3ChainingValue& cv, const std::ui
   return compress_rows(cv, block, counter, block_length, flags);
 }
 
-[[gnu::target("avx512f,avx512vl,avx2,prefer-vector-width=512")]] Blake3ChainingValue compress_avx512(
-    const Blake3ChainingValue& cv, const std::uint8_t* block, std::uint64_t counter,
-    std::uint32_t block_length, std::uint32_t flags) noexcept {
+[[gnu::target("avx512f,avx512vl,avx2,prefer-vector-width=512")]] Blake3ChainingValue
+compress_avx512(const Blake3ChainingValue& cv, const std::uint8_t* block, std::uint64_t counter,
+                std::uint32_t block_length, std::uint32_t flags) noexcept {
   return compress_rows(cv, block, counter, block_length, flags);
 }
 
@@ -159,7 +161,8 @@ void blake3_hash_chunk(const std::uint8_t* message, std::size_t size, std::uint8
   const std::size_t tail = size - at;
   std::memset(block, 0, sizeof block);
   if (tail > 0) std::memcpy(block, message + at, tail);
-  cv = compress(cv, block, 0, static_cast<std::uint32_t>(tail), flags | kBlake3ChunkEnd | kBlake3Root);
+  cv = compress(cv, block, 0, static_cast<std::uint32_t>(tail),
+                flags | kBlake3ChunkEnd | kBlake3Root);
   for (int i = 0; i < 8; ++i) put_le32(out + 4 * i, cv.words[i]);
   wipe(block, sizeof block);
   wipe(&cv, sizeof cv);

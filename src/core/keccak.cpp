@@ -64,8 +64,7 @@ void pair_scalar(KeccakState& first, KeccakState* second) noexcept {
   permute_one(state);
 }
 
-[[gnu::target("avx2,bmi,bmi2")]] void pair_avx2(KeccakState& first,
-                                                 KeccakState* second) noexcept {
+[[gnu::target("avx2,bmi,bmi2")]] void pair_avx2(KeccakState& first, KeccakState* second) noexcept {
   if (second != nullptr) {
     permute_two(first, *second);
   } else {
@@ -78,7 +77,7 @@ void pair_scalar(KeccakState& first, KeccakState* second) noexcept {
 // the same path with an idle partner.
 
 [[gnu::target("avx512f,avx512vl,avx2,bmi,bmi2")]] void pair_avx512(KeccakState& first,
-                                                                    KeccakState* second) noexcept {
+                                                                   KeccakState* second) noexcept {
   KeccakState idle;
   permute_two(first, second != nullptr ? *second : idle);
 }

@@ -49,7 +49,7 @@ constexpr bool rc_bit(int t) {
   if (t % 255 == 0) return true;
   unsigned r = 0x01;  // R = 10000000, R[0] in bit 0
   for (int i = 1; i <= t % 255; ++i) {
-    r <<= 1;  // R = 0 || R, R[8] now in bit 8
+    r <<= 1;                    // R = 0 || R, R[8] now in bit 8
     if (r & 0x100) r ^= 0x171;  // R[0], R[4], R[5], R[6] ^= R[8]; drop R[8]
   }
   return (r & 1) != 0;
@@ -97,7 +97,7 @@ template <class Lane>
     Lane b[25];
 #pragma GCC unroll 25
     for (int i = 0; i < 25; ++i) b[kPi[i]] = rotate_left(a[i], kRho[i]);
-    // chi, row by row.
+      // chi, row by row.
 #pragma GCC unroll 5
     for (int y = 0; y < 25; y += 5) {
 #pragma GCC unroll 5

@@ -313,9 +313,9 @@ class Walker {
   // pixels prefetched at the end of the previous step arrive; the pixel
   // statistics go into the second block.
   void walk_step(std::uint8_t* state, Sha3Sponge& layer_hash) {
-    static_assert(kStepInputRecord + kRecordY + 4 == kSha3_512Rate &&
-                      kMaxStepInputSize < 2 * kSha3_512Rate,
-                  "the first block ends after the record's y, the input fits in two blocks");
+    static_assert(
+        kStepInputRecord + kRecordY + 4 == kSha3_512Rate && kMaxStepInputSize < 2 * kSha3_512Rate,
+        "the first block ends after the record's y, the input fits in two blocks");
     std::copy_n(state, kStateSize, input_);
     put_be32(input_ + kStepInputRecord + kRecordX, position_.x);
     put_be32(input_ + kStepInputRecord + kRecordY, position_.y);

@@ -84,11 +84,10 @@ TEST_P(Blake3Level, SameWordsAsScalarOnRandomInputs) {
 
 // The chunk walk as written out step by step, with the library's hasher
 // for every step and libgcrypt's SHA3-256 over all chain values.
-ChunkResult model_chunk_walk(const std::uint8_t* seed, const PixelGrid& grid,
-                             std::uint64_t steps) {
+ChunkResult model_chunk_walk(const std::uint8_t* seed, const PixelGrid& grid, std::uint64_t steps) {
   const auto clamp = [](std::int64_t v, std::uint64_t size) {
-    return static_cast<std::uint64_t>(std::min<std::int64_t>(
-        std::max<std::int64_t>(v, 0), static_cast<std::int64_t>(size) - 1));
+    return static_cast<std::uint64_t>(
+        std::min<std::int64_t>(std::max<std::int64_t>(v, 0), static_cast<std::int64_t>(size) - 1));
   };
   const auto pixel = [&](std::uint64_t x, std::uint64_t y) {
     return grid.pixels.data() + (y * grid.width + x) * 3;
@@ -142,7 +141,8 @@ TEST_P(Blake3Level, ChunkWalkMatchesThePlainModel) {
       ChunkResult actual;
       chunk_walk(seed.data(), grid, steps, actual, {}, GetParam());
       const ChunkResult expected = model_chunk_walk(seed.data(), grid, steps);
-      ASSERT_EQ(to_hex(actual.chain), to_hex(expected.chain)) << width << "x" << height << " " << steps;
+      ASSERT_EQ(to_hex(actual.chain), to_hex(expected.chain))
+          << width << "x" << height << " " << steps;
       ASSERT_EQ(to_hex(actual.step_digest), to_hex(expected.step_digest))
           << width << "x" << height << " " << steps;
     }

@@ -27,8 +27,8 @@ TEST(SimdLevels, ForcingLowersButNeverRaises) {
 }
 
 TEST(SimdLevels, ActiveLevelIsSupported) {
-  std::printf("SIMD level supported here: %s, active: %s\n", simd_level_name(supported_simd_level()),
-              simd_level_name(active_simd_level()));
+  std::printf("SIMD level supported here: %s, active: %s\n",
+              simd_level_name(supported_simd_level()), simd_level_name(active_simd_level()));
   EXPECT_LE(active_simd_level(), supported_simd_level());
 }
 
