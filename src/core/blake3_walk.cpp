@@ -4,14 +4,12 @@
 
 #include <algorithm>
 #include <exception>
-#include <optional>
 #include <utility>
 #include <vector>
 
 #include "blake3_chunk_walk.hpp"
 #include "blake3_hasher.hpp"
 #include "byte_order.hpp"
-#include "digest.hpp"
 
 namespace quorvex {
 namespace {
@@ -29,22 +27,18 @@ struct LayerWork {
         steps_per_chunk(steps_per_chunk),
         seeds(chunks * kBlake3Size),
         results(chunks),
-        failures(chunks),
-        accumulators(chunks) {
-    for (auto& accumulator : accumulators) accumulator.emplace(GCRY_MD_SHA3_256);
-  }
+        failures(chunks) {}
 
   const PixelGrid& grid;
   const std::uint64_t steps_per_chunk;
   SecretBytes seeds;
   std::vector<ChunkResult> results;
   std::vector<std::exception_ptr> failures;
-  std::vector<std::optional<Digest>> accumulators;
   std::atomic<bool> cancel{false};
 
   void walk(std::uint64_t chunk, const InterruptCheck* check_interrupt) {
-    chunk_walk(seeds.data() + chunk * kBlake3Size, grid, steps_per_chunk, *accumulators[chunk],
-               results[chunk], {&cancel, check_interrupt});
+    chunk_walk(seeds.data() + chunk * kBlake3Size, grid, steps_per_chunk, results[chunk],
+               {&cancel, check_interrupt});
   }
 };
 
