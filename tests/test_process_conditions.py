@@ -135,8 +135,6 @@ def test_fork_in_a_signal_handler_leaves_a_working_child():
     """, timeout=150)
 
 
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime's own thread-exit hooks run "
-                    "in the unwound thread; the plain builds check this")
 def test_a_daemon_thread_in_a_call_at_shutdown_exits_cleanly():
     # The daemon thread sleeps in an argument's __index__ with the
     # interpreter lock released; it wakes while the main thread is
