@@ -1,5 +1,7 @@
 """The worker pool: its size from the environment, fork safety, exit."""
 import os
+import shutil
+import subprocess
 import textwrap
 
 import pytest
@@ -66,6 +68,28 @@ def test_affinity_limits_the_default():
     assert count == 1
 
 
+# Stands in for pthread_create: counts the threads asked for and starts
+# none, so that the count shows on any machine, whatever its pid_max.
+COUNTING_PTHREAD_CREATE = r"""
+#include <pthread.h>
+static unsigned long requested;
+int pthread_create(pthread_t *thread, const pthread_attr_t *attributes,
+                   void *(*entry)(void *), void *argument) {
+    (void)attributes; (void)entry; (void)argument;
+    *thread = (pthread_t)++requested;
+    return 0;
+}
+unsigned long requested_threads(void) { return requested; }
+"""
+
+# With no layers the pool is created but given no job, which its workers,
+# never started, could not run.
+REQUESTED = """
+    import ctypes, _quorvex_core as q
+    q.execute_multilayer_blake3(b"s", b"", 0, 0, 0, 0)
+    print(ctypes.CDLL(None).requested_threads())
+"""
+
 CAPPED = """
     import os, _quorvex_core as q
     before = len(os.listdir("/proc/self/task"))
@@ -74,20 +98,31 @@ CAPPED = """
             q.execute_multilayer_blake3(b"s", bytes(48), 4, 4, 1, 1)
             print("threads", len(os.listdir("/proc/self/task")) - before)
         except BaseException as error:
-            print("failed", repr(str(error)))
+            print("failed", str(error))
 """
 
 
-@pytest.mark.skipif(SANITIZED, reason="tens of thousands of threads are too heavy under the sanitizers")
-def test_count_is_capped_or_creation_fails_for_good():
-    """100000 is capped to 65535 threads. A machine that cannot start that
+@pytest.mark.skipif(SANITIZED, reason="tens of thousands of threads are too heavy under the sanitizers, "
+                                      "whose runtime must also come first in LD_PRELOAD")
+@pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
+def test_count_is_capped_or_creation_fails_for_good(tmp_path):
+    """100000 is capped to 65535 threads: the pool asks for exactly that many
+    (counted by a stand-in pthread_create). A machine that cannot start that
     many (pid_max, max_map_count) fails the request, every time."""
-    lines = run_python(CAPPED, env={"RAYON_NUM_THREADS": "100000"}, timeout=300).stdout.splitlines()
+    source = tmp_path / "counting.c"
+    source.write_text(COUNTING_PTHREAD_CREATE)
+    counting = tmp_path / "counting.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(counting), str(source)], check=True)
+    env = {"RAYON_NUM_THREADS": "100000"}
+    requested = run_python(REQUESTED, env={**env, "LD_PRELOAD": str(counting)}).stdout
+    assert requested.split() == ["65535"]
+
+    lines = run_python(CAPPED, env=env, timeout=300).stdout.splitlines()
     if lines[0].startswith("threads"):
         assert lines == ["threads 65535"] * 2
     else:
-        assert lines[0].startswith("failed " + repr(POOL_START_FAILED)[:-1])
-        assert lines[1] == "failed " + repr(POOL_ALREADY_INITIALIZED)
+        assert lines[0].startswith("failed " + POOL_START_FAILED)
+        assert lines[1] == "failed " + POOL_ALREADY_INITIALIZED
 
 
 def test_environment_is_read_once():

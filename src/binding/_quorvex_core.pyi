@@ -16,20 +16,12 @@ def generate_initial_seed(
     image_hash: bytes, nonce: bytes, timestamp: SupportsIndex, version: str
 ) -> list[int]: ...
 def execute_multilayer_sha3(
-    initial_seed: bytes,
-    pixels: bytes,
-    width: SupportsIndex,
-    height: SupportsIndex,
-    steps: SupportsIndex,
-    layers: SupportsIndex,
+    initial_seed: bytes, pixels: bytes, width: SupportsIndex, height: SupportsIndex,
+    steps: SupportsIndex, layers: SupportsIndex,
 ) -> list[int]: ...
 def execute_multilayer_blake3(
-    initial_seed: bytes,
-    pixels: bytes,
-    width: SupportsIndex,
-    height: SupportsIndex,
-    steps: SupportsIndex,
-    layers: SupportsIndex,
+    initial_seed: bytes, pixels: bytes, width: SupportsIndex, height: SupportsIndex,
+    steps: SupportsIndex, layers: SupportsIndex,
 ) -> list[int]: ...
 def derive_key_hkdf(
     entropy_pool: bytes, salt: bytes, info: bytes, key_size: SupportsIndex

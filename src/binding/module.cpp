@@ -5,10 +5,12 @@
 #include <atomic>
 #include <cstdint>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 #include "args.hpp"
-#include "boundary.hpp"
 #include "blake3_walk.hpp"
+#include "boundary.hpp"
 #include "errors.hpp"
 #include "fixed_texts.hpp"
 #include "hash_libraries.hpp"
@@ -31,75 +33,54 @@ constexpr std::string_view kWalkParameters[] = {"initial_seed", "pixels", "width
 constexpr std::string_view kHkdfParameters[] = {"entropy_pool", "salt", "info", "key_size"};
 constexpr std::string_view kBlake3KeyParameters[] = {"entropy_pool", "context", "key_size"};
 
-const Signature kSeedSignature{"generate_initial_seed", kSeedParameters};
-const Signature kSha3WalkSignature{"execute_multilayer_sha3", kWalkParameters};
-const Signature kBlake3WalkSignature{"execute_multilayer_blake3", kWalkParameters};
-const Signature kHkdfSignature{"derive_key_hkdf", kHkdfParameters};
-const Signature kBlake3KeySignature{"derive_key_blake3", kBlake3KeyParameters};
+constexpr Signature kSeedSignature{"generate_initial_seed", kSeedParameters};
+constexpr Signature kSha3WalkSignature{"execute_multilayer_sha3", kWalkParameters};
+constexpr Signature kBlake3WalkSignature{"execute_multilayer_blake3", kWalkParameters};
+constexpr Signature kHkdfSignature{"derive_key_hkdf", kHkdfParameters};
+constexpr Signature kBlake3KeySignature{"derive_key_blake3", kBlake3KeyParameters};
 
-PyObject* generate_initial_seed_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] {
-    const Arguments arguments(kSeedSignature, args, kwargs);
-    const ByteView image_hash = arguments.convert_bytes(0);
-    const ByteView nonce = arguments.convert_bytes(1);
-    const std::uint64_t timestamp = arguments.convert_u64(2);
-    const ByteView version = arguments.convert_str(3);
-    return bytes_to_list(generate_initial_seed(image_hash, nonce, timestamp, version));
-  });
-}
+// How a parameter is converted, by kind.
+constexpr auto kBytes = &Arguments::convert_bytes;
+constexpr auto kU64 = &Arguments::convert_u64;
+constexpr auto kStr = &Arguments::convert_str;
 
-struct WalkArguments {
-  ByteView initial_seed, pixels;
-  std::uint64_t width, height, steps, layers;
-};
-
-WalkArguments convert_walk_arguments(const Arguments& arguments) {
-  WalkArguments walk{};
-  walk.initial_seed = arguments.convert_bytes(0);
-  walk.pixels = arguments.convert_bytes(1);
-  walk.width = arguments.convert_u64(2);
-  walk.height = arguments.convert_u64(3);
-  walk.steps = arguments.convert_u64(4);
-  walk.layers = arguments.convert_u64(5);
-  return walk;
-}
-
-// Both walks take the same six arguments and differ only in their body.
-template <const Signature& kSignature, auto kWalk>
-PyObject* walk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+// The entry of a function: matches the call's arguments to kSignature,
+// converts them with kConvert (one per parameter, in parameter order) and
+// hands the values to kBody, whose bytes become the result list. A braced
+// list is evaluated left to right, so the first parameter that fails to
+// convert is the one reported and no later one is looked at.
+template <const Signature& kSignature, auto kBody, auto... kConvert>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  static_assert(sizeof...(kConvert) == kSignature.parameters.size());
   return call_boundary([&] {
     const Arguments arguments(kSignature, args, kwargs);
-    const WalkArguments walk = convert_walk_arguments(arguments);
-    const PixelGrid grid{walk.pixels, walk.width, walk.height};
-    return bytes_to_list(kWalk(walk.initial_seed, grid, walk.steps, walk.layers, check_signals));
+    return [&]<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
+      const std::tuple values{(arguments.*kConvert)(kIndex)...};
+      return bytes_to_list(std::apply(kBody, values));
+    }
+    (std::index_sequence_for<decltype(kConvert)...>());
   });
 }
 
+// Both walks read the pixels as a grid and may be interrupted by a signal.
+template <auto kWalk>
+auto walk_body(ByteView initial_seed, ByteView pixels, std::uint64_t width, std::uint64_t height,
+               std::uint64_t steps, std::uint64_t layers) {
+  return kWalk(initial_seed, PixelGrid{pixels, width, height}, steps, layers, check_signals);
+}
+
+constexpr auto generate_initial_seed_entry =
+    entry<kSeedSignature, generate_initial_seed, kBytes, kBytes, kU64, kStr>;
 constexpr auto execute_multilayer_sha3_entry =
-    walk_entry<kSha3WalkSignature, execute_multilayer_sha3>;
+    entry<kSha3WalkSignature, walk_body<execute_multilayer_sha3>, kBytes, kBytes, kU64, kU64, kU64,
+          kU64>;
 constexpr auto execute_multilayer_blake3_entry =
-    walk_entry<kBlake3WalkSignature, execute_multilayer_blake3>;
-
-PyObject* derive_key_hkdf_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] {
-    const Arguments arguments(kHkdfSignature, args, kwargs);
-    const ByteView entropy_pool = arguments.convert_bytes(0);
-    const ByteView salt = arguments.convert_bytes(1);
-    const ByteView info = arguments.convert_bytes(2);
-    const std::uint64_t key_size = arguments.convert_u64(3);
-    return bytes_to_list(derive_key_hkdf(entropy_pool, salt, info, key_size));
-  });
-}
-
-PyObject* derive_key_blake3_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] {
-    const Arguments arguments(kBlake3KeySignature, args, kwargs);
-    const ByteView entropy_pool = arguments.convert_bytes(0);
-    const ByteView context = arguments.convert_str(1);
-    const std::uint64_t key_size = arguments.convert_u64(2);
-    return bytes_to_list(derive_key_blake3(entropy_pool, context, key_size));
-  });
-}
+    entry<kBlake3WalkSignature, walk_body<execute_multilayer_blake3>, kBytes, kBytes, kU64, kU64,
+          kU64, kU64>;
+constexpr auto derive_key_hkdf_entry =
+    entry<kHkdfSignature, derive_key_hkdf, kBytes, kBytes, kBytes, kU64>;
+constexpr auto derive_key_blake3_entry =
+    entry<kBlake3KeySignature, derive_key_blake3, kBytes, kStr, kU64>;
 
 template <PyObject* (*Entry)(PyObject*, PyObject*, PyObject*)>
 constexpr PyCFunction as_method() {

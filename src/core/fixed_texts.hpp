@@ -2,9 +2,12 @@
 // failures, the parts of its argument errors, its diagnostics and its
 // docstrings. They are exact. Callers compare them byte for byte and earlier
 // versions of the module produced the same bytes, so changing one changes
-// behaviour. The tests check each one against an independent copy in
-// tests/fixed_texts.py. Where a message has values in it, the comment
-// above its pieces shows the whole template.
+// behaviour. The tests check every one a caller can provoke against an
+// independent copy: tests/fixed_texts.py, and the argument errors case by
+// case in tests/test_arguments.py. (A few stand for failures no test can
+// cause, such as the interpreter running out of memory mid-call; they live
+// here too so that every text has one home.) Where a message has values in
+// it, the comment above its pieces shows the whole template.
 //
 // Plain character arrays, so that both the core and the binding (which
 // hands some of them to the interpreter as C strings) can use them.
