@@ -39,17 +39,24 @@ apt_update_once() {
   APT_UPDATED=1
 }
 
+# (No `grep -q` after a pipe here: it stops reading at the first match, the
+# writer dies of SIGPIPE, and pipefail turns a match into a failure.)
+
 # apt_has PACKAGE: the package can be installed from the configured archives.
 apt_has() {
   compgen -G "/var/lib/apt/lists/*_Packages*" >/dev/null || apt_update_once
-  apt-cache show --no-all-versions "$1" 2>/dev/null | grep -q '^Package:'
+  [ -n "$(apt-cache show --no-all-versions "$1" 2>/dev/null)" ]
+}
+
+# dpkg_installed PACKAGE: the package is installed.
+dpkg_installed() {
+  [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
 }
 
 apt_install() {
   local missing=() package
   for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
-      || missing+=("$package")
+    dpkg_installed "$package" || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   apt_update_once
@@ -63,7 +70,7 @@ apt_install() {
 blake3_package() {
   local package
   for package in libblake3-dev librust-blake3-dev; do
-    if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    if dpkg_installed "$package"; then
       echo "$package"
       return 0
     fi
