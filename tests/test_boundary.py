@@ -127,10 +127,15 @@ LEAK_SCRIPT = """
 
     for _ in range(3000):
         calls()
-    before = rss_kib()
-    for _ in range(20000):
-        calls()
-    print(rss_kib() - before)
+    # Growth over each of three windows of 20000 rounds. The resident size
+    # moves by a few hundred KiB once in a while whatever the module does
+    # (seen on Debian 13's Python 3.13.5: 300 KiB in one window, none in
+    # the next four); a leak grows it in every window.
+    for _ in range(3):
+        before = rss_kib()
+        for _ in range(20000):
+            calls()
+        print(rss_kib() - before)
 """
 
 
@@ -139,4 +144,5 @@ LEAK_SCRIPT = """
 def test_repeated_calls_do_not_grow_memory():
     result = run_python(LEAK_SCRIPT, env={"RAYON_NUM_THREADS": "2"}, timeout=300)
     # 20000 rounds leaking even 16 bytes each would add over 300 KiB.
-    assert int(result.stdout) < 256
+    growths = [int(line) for line in result.stdout.split()]
+    assert len(growths) == 3 and min(growths) < 256, growths
