@@ -3,6 +3,13 @@
 
 find_package(PkgConfig QUIET)
 
+# Stops the configuration with one line that names what to install.
+function(quorvex_missing_dependency what debian_package)
+  message(FATAL_ERROR "${what} not found: install the Debian package ${debian_package} "
+                      "(apt-get install ${debian_package}), or the same library from your "
+                      "distribution")
+endfunction()
+
 # --- libgcrypt --------------------------------------------------------------
 if(PkgConfig_FOUND)
   pkg_check_modules(GCRYPT QUIET IMPORTED_TARGET libgcrypt)
@@ -10,8 +17,11 @@ endif()
 if(GCRYPT_FOUND)
   add_library(quorvex::gcrypt ALIAS PkgConfig::GCRYPT)
 else()
-  find_path(GCRYPT_INCLUDE_DIR gcrypt.h REQUIRED)
-  find_library(GCRYPT_LIBRARY gcrypt REQUIRED)
+  find_path(GCRYPT_INCLUDE_DIR gcrypt.h)
+  find_library(GCRYPT_LIBRARY gcrypt)
+  if(NOT GCRYPT_INCLUDE_DIR OR NOT GCRYPT_LIBRARY)
+    quorvex_missing_dependency("libgcrypt (gcrypt.h and libgcrypt.so)" libgcrypt20-dev)
+  endif()
   add_library(quorvex::gcrypt UNKNOWN IMPORTED)
   set_target_properties(quorvex::gcrypt PROPERTIES
     IMPORTED_LOCATION "${GCRYPT_LIBRARY}"
@@ -19,8 +29,9 @@ else()
 endif()
 
 # --- BLAKE3 -----------------------------------------------------------------
-# Debian 13 packages the C library (libblake3-dev). Debian 12 ships only its
-# sources, inside the Rust crate package (librust-blake3-dev); we build those.
+# Debian 12 and 13 ship no BLAKE3 C library, only its sources inside the
+# Rust crate package (librust-blake3-dev); we build those. A system library
+# (CMake package or pkg-config, as other distributions have) is used first.
 set(QUORVEX_BLAKE3_SOURCE_DIR "" CACHE PATH "BLAKE3 C sources to build instead of a system library")
 
 if(NOT QUORVEX_BLAKE3_SOURCE_DIR)
@@ -40,7 +51,7 @@ if(NOT QUORVEX_BLAKE3_SOURCE_DIR)
   endif()
   file(GLOB _blake3_candidates /usr/share/cargo/registry/blake3-*/c/blake3.h)
   if(NOT _blake3_candidates)
-    message(FATAL_ERROR "BLAKE3 not found: install libblake3-dev (Debian 13) or librust-blake3-dev (Debian 12)")
+    quorvex_missing_dependency("BLAKE3 (a libblake3 library or its C sources)" librust-blake3-dev)
   endif()
   list(SORT _blake3_candidates COMPARE NATURAL ORDER DESCENDING)
   list(GET _blake3_candidates 0 _blake3_header)
@@ -61,3 +72,24 @@ target_include_directories(quorvex_blake3 SYSTEM PUBLIC ${_b3})
 # The library's sources are not ours to warn about.
 target_compile_options(quorvex_blake3 PRIVATE -w)
 add_library(quorvex::blake3 ALIAS quorvex_blake3)
+
+# --- CPython headers and GoogleTest -------------------------------------------
+# Looked for here only to name the missing package; the targets that use them
+# find them again.
+if(QUORVEX_BUILD_MODULE)
+  find_package(Python 3.12 COMPONENTS Interpreter Development.SABIModule)
+  if(NOT Python_Development.SABIModule_FOUND)
+    if(Python_Interpreter_FOUND)
+      set(_python_dev "python${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}-dev")
+    else()
+      set(_python_dev "python3-dev")
+    endif()
+    quorvex_missing_dependency("CPython 3.12 or later with its headers (Python.h)" ${_python_dev})
+  endif()
+endif()
+if(QUORVEX_BUILD_CPP_TESTS)
+  find_package(GTest QUIET)
+  if(NOT GTest_FOUND)
+    quorvex_missing_dependency("GoogleTest" libgtest-dev)
+  endif()
+endif()

@@ -1,98 +1,252 @@
-# Shared set-up for the scripts in this folder: system packages, the two
-# interpreters, their virtual environments and the built module. Every step
-# is idempotent, so the scripts can run on a fresh machine or a used one.
+# Shared set-up for the scripts in this folder: system packages, the CPython
+# interpreters, their virtual environments and the built distributions.
+# Every step is idempotent, so the scripts can run on a fresh machine or a
+# used one, and a step that fails stops the script with its own message.
 set -euo pipefail
+# Without this, a failure inside $(...) is ignored and the script goes on
+# with an empty value.
+shopt -s inherit_errexit
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
+DIST="$ROOT/dist"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 log() { printf '==> %s\n' "$*" >&2; }
+die() { printf '==> error: %s\n' "$*" >&2; exit 1; }
+
+# Interpreters the project runs on, oldest first. The wheel is built with the
+# oldest one found; the tests run on every one found.
+PYTHON_VERSIONS=(3.12 3.13 3.14)
+
+# ---------------------------------------------------------------------------
+# Debian packages
 
 SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 APT_UPDATED=0
+
+need_root() {
+  [ "$(id -u)" -eq 0 ] && return 0
+  command -v sudo >/dev/null 2>&1 || die "installing Debian packages needs root: run as root or install sudo"
+  SUDO="sudo"
+}
 
 apt_update_once() {
   [ "$APT_UPDATED" -eq 1 ] && return 0
+  need_root
+  log "updating the apt package lists"
   $SUDO apt-get update -qq
   APT_UPDATED=1
 }
 
+# (No `grep -q` after a pipe here: it stops reading at the first match, the
+# writer dies of SIGPIPE, and pipefail turns a match into a failure.)
+
+# apt_has PACKAGE: the package can be installed from the configured archives.
+apt_has() {
+  compgen -G "/var/lib/apt/lists/*_Packages*" >/dev/null || apt_update_once
+  [ -n "$(apt-cache show --no-all-versions "$1" 2>/dev/null)" ]
+}
+
+# dpkg_installed PACKAGE: the package is installed.
+dpkg_installed() {
+  [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+}
+
 apt_install() {
-  local missing=()
+  local missing=() package
   for package in "$@"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    dpkg_installed "$package" || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing ${missing[*]}"
   apt_update_once
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+  log "installing ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
 }
 
-# BLAKE3 comes as a C library on Debian 13 and only as the Rust crate's C
-# sources on Debian 12; CMake finds either.
+# Debian 12 and 13 ship BLAKE3 only as the Rust crate's sources, whose C part
+# CMake builds; a distribution with a C library package gets that instead.
 blake3_package() {
-  apt_update_once >&2
-  if apt-cache show libblake3-dev >/dev/null 2>&1; then
-    echo libblake3-dev
-  else
-    echo librust-blake3-dev
-  fi
-}
-
-install_system_packages() {
-  # CMake and Ninja come from PyPI into the virtual environments: Debian 12's
-  # CMake is older than the build needs.
-  local packages=(build-essential pkg-config libgcrypt20-dev googletest libgtest-dev)
-  if ! dpkg -s libblake3-dev >/dev/null 2>&1 && ! dpkg -s librust-blake3-dev >/dev/null 2>&1; then
-    apt_update_once
-    packages+=("$(blake3_package)")
-  fi
-  apt_install "${packages[@]}"
-}
-
-# Path of a working pythonX.Y: on PATH, under pyenv, or from Debian.
-find_python() {
-  local version=$1 candidate
-  for candidate in "python$version" "$HOME"/.pyenv/versions/"$version"*/bin/"python$version" \
-                   /usr/local/bin/"python$version" /usr/bin/"python$version"; do
-    if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c '' >/dev/null 2>&1; then
-      command -v "$candidate"
+  local package
+  for package in libblake3-dev librust-blake3-dev; do
+    if dpkg_installed "$package"; then
+      echo "$package"
       return 0
     fi
   done
-  apt_install "python$version" "python$version-venv" "python$version-dev" >/dev/null 2>&1 || true
-  if /usr/bin/"python$version" -c '' >/dev/null 2>&1; then
-    echo /usr/bin/"python$version"
-    return 0
-  fi
-  log "no python$version found"
-  return 1
+  if apt_has libblake3-dev; then echo libblake3-dev; else echo librust-blake3-dev; fi
 }
 
-# venv_for VERSION: a virtual environment with the test dependencies.
-venv_for() {
-  local version=$1 venv="$ROOT/.venv-$1"
-  if [ ! -x "$venv/bin/python" ]; then
-    log "creating $venv"
-    "$(find_python "$version")" -m venv "$venv"
-  fi
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q -r "$ROOT/requirements-dev.txt"
-  echo "$venv"
+# What building the module needs. CMake and Ninja come from PyPI into the
+# virtual environments: Debian 12's CMake is older than the build needs.
+install_build_packages() {
+  local blake3
+  blake3=$(blake3_package)
+  apt_install build-essential pkg-config libgcrypt20-dev "$blake3"
 }
 
-# Builds the stable-ABI wheel once (with 3.12) and installs that same file
-# into each given virtual environment.
-build_and_install_wheel() {
-  local builder=$1; shift
-  rm -rf "$BUILD/wheel"
-  log "building the wheel"
-  "$builder/bin/python" -m pip wheel -q --no-deps -w "$BUILD/wheel" "$ROOT"
-  local wheel
-  wheel=$(ls "$BUILD"/wheel/quorvex_core-*-abi3-*.whl)
-  for venv in "$@"; do
-    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+# What the tests need beyond the build: GoogleTest, and unshare and mount
+# (util-linux and mount, present on every Debian) for the wheel test.
+install_test_packages() {
+  apt_install googletest libgtest-dev util-linux mount
+}
+
+# ---------------------------------------------------------------------------
+# CPython interpreters
+
+# is_cpython PATH VERSION: PATH runs and is CPython VERSION itself, not a
+# virtual environment made from it (which may be one of ours).
+is_cpython() {
+  "$1" -c "import sys; sys.exit(not (sys.implementation.name == 'cpython'
+           and '%d.%d' % sys.version_info[:2] == '$2' and sys.prefix == sys.base_prefix))" \
+    >/dev/null 2>&1
+}
+
+# python_candidates VERSION: every place an interpreter of VERSION may be.
+python_candidates() {
+  local version=$1 pyenv_root=${PYENV_ROOT:-$HOME/.pyenv} candidate
+  for candidate in "python$version" python3 python; do
+    command -v "$candidate" 2>/dev/null || true
   done
+  # Newest patch release first.
+  ls -d "$pyenv_root"/versions/"$version".*/bin/"python$version" 2>/dev/null | sort -rV || true
+  printf '%s\n' /usr/local/bin/"python$version" /usr/bin/"python$version"
+}
+
+# A Debian interpreter needs its venv and dev packages to make virtual
+# environments and build extensions; the apt archives may also offer one
+# that is not installed yet (Debian 13's python3.13). Sets DEBIAN_PYTHON to
+# its path, or to nothing.
+debian_python() {
+  local version=$1
+  DEBIAN_PYTHON=""
+  if [ -x "/usr/bin/python$version" ] || apt_has "python$version"; then
+    apt_install "python$version" "python$version-venv" "python$version-dev"
+    if is_cpython "/usr/bin/python$version" "$version"; then
+      DEBIAN_PYTHON="/usr/bin/python$version"
+    fi
+  fi
+}
+
+# Sets PYTHONS to "VERSION PATH" lines, one for each version found, oldest
+# first; stops the script with one line if there is none.
+find_pythons() {
+  local version candidate found
+  PYTHONS=()
+  for version in "${PYTHON_VERSIONS[@]}"; do
+    found=""
+    while read -r candidate; do
+      [ -n "$candidate" ] || continue
+      case "$candidate" in /usr/bin/*) continue ;; esac   # Debian's: see below
+      if is_cpython "$candidate" "$version"; then found=$candidate; break; fi
+    done < <(python_candidates "$version")
+    if [ -z "$found" ]; then
+      debian_python "$version"
+      found=$DEBIAN_PYTHON
+    fi
+    [ -n "$found" ] && PYTHONS+=("$version $found")
+  done
+  [ ${#PYTHONS[@]} -gt 0 ] || die "no CPython ${PYTHON_VERSIONS[0]} or later found" \
+    "(looked on PATH, in pyenv, in /usr/local/bin and /usr/bin, and in apt):" \
+    "install one, e.g. with pyenv (pyenv install ${PYTHON_VERSIONS[0]}), or use Debian 13"
+  log "CPython found: $(printf '%s; ' "${PYTHONS[@]}")"
+}
+
+# ---------------------------------------------------------------------------
+# Virtual environments
+
+# ensure_venv VERSION PYTHON REQUIREMENTS...: sets VENV to .venv-VERSION,
+# made with PYTHON, with each requirements file installed (again only when
+# the file changed).
+ensure_venv() {
+  local version=$1 python=$2 requirements stamp; shift 2
+  VENV="$ROOT/.venv-$version"
+  if ! "$VENV/bin/python" -c 'import pip' >/dev/null 2>&1; then
+    log "creating $VENV with $python"
+    rm -rf "$VENV"
+    "$python" -m venv "$VENV"
+    "$VENV/bin/python" -m pip install -q --upgrade pip
+  fi
+  for requirements in "$@"; do
+    stamp="$VENV/.installed-$(basename "$requirements")"
+    if ! sha256sum --status -c "$stamp" 2>/dev/null; then
+      log "installing $(basename "$requirements") into $VENV"
+      "$VENV/bin/python" -m pip install -q -r "$requirements"
+      sha256sum "$requirements" >"$stamp"
+    fi
+  done
+}
+
+# ---------------------------------------------------------------------------
+# Distributions
+
+# run_logged LOG COMMAND...: runs COMMAND with its output in LOG; if it fails,
+# shows the end of LOG and stops.
+run_logged() {
+  local logfile=$1; shift
+  mkdir -p "$(dirname "$logfile")"
+  if ! "$@" >"$logfile" 2>&1; then
+    tail -n 40 "$logfile" >&2
+    die "$* failed; the whole output is in $logfile"
+  fi
+}
+
+# Digest of everything the distributions are made of, and of the interpreter
+# that builds them: when it is unchanged, nothing is rebuilt.
+source_digest() {
+  local venv=$1
+  {
+    (cd "$ROOT" && find CMakeLists.txt cmake src python pyproject.toml README.md LICENSE licenses \
+       -type f ! -name '*.pyc' -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+    "$venv/bin/python" -VV
+  } | sha256sum | cut -d' ' -f1
+}
+
+# build_dist VENV: the sdist, and the wheel built from that sdist alone, in
+# build/dist (unless the sources are unchanged). Sets SDIST and PLAIN_WHEEL.
+build_dist() {
+  local venv=$1 digest
+  digest=$(source_digest "$venv")
+  if [ "$(cat "$BUILD/dist/.digest" 2>/dev/null)" != "$digest" ]; then
+    log "building the sdist and, from it, the wheel (with $("$venv/bin/python" -V))"
+    rm -rf "$BUILD/dist"
+    # CMake and Ninja from PyPI, in the virtual environment.
+    PATH="$venv/bin:$PATH" run_logged "$BUILD/logs/dist.log" \
+      "$venv/bin/python" -m build --no-isolation --outdir "$BUILD/dist" "$ROOT"
+    echo "$digest" >"$BUILD/dist/.digest"
+  else
+    log "sdist and wheel up to date"
+  fi
+  SDIST=$(ls "$BUILD"/dist/quorvex-*.tar.gz)
+  PLAIN_WHEEL=$(ls "$BUILD"/dist/quorvex-*-cp312-abi3-linux_x86_64.whl)
+}
+
+# repair_wheel VENV: the self-contained manylinux wheel, made by auditwheel
+# from PLAIN_WHEEL, and the sdist, in dist/. Sets REPAIRED_WHEEL.
+repair_wheel() {
+  local venv=$1
+  if [ ! -f "$DIST/.from" ] || [ "$(cat "$DIST/.from")" != "$(sha256sum <"$PLAIN_WHEEL")" ]; then
+    log "repairing the wheel with auditwheel"
+    rm -rf "$DIST"
+    PATH="$venv/bin:$PATH" run_logged "$BUILD/logs/auditwheel.log" \
+      "$venv/bin/auditwheel" repair --wheel-dir "$DIST" "$PLAIN_WHEEL"
+    cp "$SDIST" "$DIST/"
+    sha256sum <"$PLAIN_WHEEL" >"$DIST/.from"
+  else
+    log "repaired wheel up to date"
+  fi
+  REPAIRED_WHEEL=$(ls "$DIST"/quorvex-*-cp312-abi3-manylinux_*_x86_64.whl)
+}
+
+# install_wheel VENV WHEEL: installs WHEEL and its dependencies, unless that
+# very file is installed already.
+install_wheel() {
+  local venv=$1 wheel=$2 stamp="$1/.installed-wheel"
+  if [ "$(cat "$stamp" 2>/dev/null)" != "$(sha256sum <"$wheel")" ]; then
+    log "installing $(basename "$wheel") into $venv"
+    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+    "$venv/bin/python" -m pip install -q "$wheel"
+    sha256sum <"$wheel" >"$stamp"
+  fi
 }

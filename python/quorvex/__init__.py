@@ -9,6 +9,8 @@ entropy pool and derive the final key, with the native core
     key = quorvex.derive_key("photo.png", nonce=bytes(16), timestamp=1_700_000_000)
 """
 
+__version__ = "0.1.0"
+
 from ._host import (
     DEFAULT_CONTEXT,
     DEFAULT_INFO,

@@ -6,7 +6,7 @@
 // allocation fails it ends the process ("cannot allocate memory for
 // thread-local data"). Out of memory is exactly when a body throws
 // std::bad_alloc, so a Python thread's first MemoryError would kill the
-// interpreter. The module links libstdc++ statically and supplies these two
+// interpreter. The wheel's module links libstdc++ statically and supplies these two
 // functions, so the linker never pulls in libstdc++'s own, and keeps the
 // record in initial-exec TLS: the loader reserves it for every thread, the
 // existing ones included, when the module is loaded, and it never
@@ -15,7 +15,8 @@
 // The record is the Itanium C++ ABI's __cxa_eh_globals (caught exceptions,
 // uncaught count); the spare room is margin for runtimes that keep more
 // there. Only the module itself links these (the GoogleTest binaries use
-// the shared libstdc++ and its own functions).
+// the shared libstdc++ and its own functions, and so do developer and
+// sanitizer builds of the module: see cmake/Wheel.cmake).
 #include <cstdint>
 
 namespace {
