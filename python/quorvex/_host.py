@@ -244,7 +244,7 @@ def derive_checked(rgb: RgbImage, options: Options) -> Derivation:
                                             options.steps, options.layers)
     else:
         threads = pin_thread_count(options.threads)
-        pool = _blake3_walk(seed, rgb, options)
+        pool = _blake3_walk(seed, rgb, steps=options.steps, layers=options.layers)
     if options.kdf == "hkdf":
         key = core.derive_key_hkdf(bytes(pool), options.nonce, options.info, options.key_size)
     else:
@@ -253,10 +253,20 @@ def derive_checked(rgb: RgbImage, options: Options) -> Derivation:
                        height=rgb.height, threads=threads)
 
 
-def _blake3_walk(seed: bytes, rgb: RgbImage, options: Options) -> list[int]:
+def start_worker_pool(threads: int | None = None) -> int:
+    """Pins the thread count (see pin_thread_count) and makes the BLAKE3
+    walk's worker pool now, with a one-step walk, rather than in the first
+    real one; returns the count. Raises WorkerPoolError when the pool cannot
+    start its threads."""
+    count = pin_thread_count(threads)
+    _blake3_walk(bytes(64), RgbImage(bytes(3), 1, 1), steps=1, layers=1)
+    return count
+
+
+def _blake3_walk(seed: bytes, rgb: RgbImage, *, steps: int, layers: int) -> list[int]:
     try:
-        return core.execute_multilayer_blake3(seed, rgb.pixels, rgb.width, rgb.height,
-                                              options.steps, options.layers)
+        return core.execute_multilayer_blake3(seed, rgb.pixels, rgb.width, rgb.height, steps,
+                                              layers)
     except BaseException as error:  # PanicException derives from BaseException
         if type(error).__name__ == "PanicException" and str(error).startswith(_POOL_FAILURE):
             raise WorkerPoolError(str(error)) from error

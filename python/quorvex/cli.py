@@ -14,12 +14,15 @@ import os
 import secrets
 import subprocess
 import sys
+import tempfile
 import time
 import warnings
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from importlib import metadata
 from typing import Any, NoReturn
+
+from PIL import Image
 
 from . import _host, _image, _options, _thread_count
 from ._threads import ThreadCountError, pinned_thread_count
@@ -222,6 +225,8 @@ def _run_key(args: argparse.Namespace) -> int:
     if args.no_key and not args.json:
         parser.error("argument --no-key: goes with --json")
     options = _checked_options(parser, args)
+    if options.walk == "blake3":
+        _start_worker_pool(options.threads)
     if not args.json and (args.nonce is None or args.timestamp is None):
         # Drawn here, so the user needs them to derive the same keys again.
         _say(f"nonce {options.nonce.hex()} timestamp {options.timestamp}", prefix="")
@@ -258,9 +263,6 @@ def _derive_one(name: str | None, options: _options.Options) -> _host.Derivation
         _say(f"error: cannot read image {label!r}: {_reason(error)}")
     except (MemoryError, ThreadCountError) as error:
         _say(f"error: {label!r}: {str(error) or 'out of memory'}")
-    except _host.WorkerPoolError as error:
-        _say(f"error: the worker pool cannot start its threads: {error}")
-        raise _Fatal from None
     return None
 
 
@@ -327,9 +329,12 @@ class _Checker:
         if name == STDIN and self._records_from_stdin:
             _say(f"error: {where}: the image is standard input, which holds the records")
             return False
-        pinned = pinned_thread_count()
-        if derivation.walk == "blake3" and pinned not in (None, derivation.threads):
-            return self._check_in_fresh_process(where, name, line)
+        if derivation.walk == "blake3":
+            pinned = pinned_thread_count()
+            if pinned is None:
+                _start_worker_pool(derivation.threads)
+            elif pinned != derivation.threads:
+                return self._check_in_fresh_process(where, name, line)
         return self._check_here(name, derivation)
 
     def _check_here(self, name: str | None, derivation: _host.Derivation) -> bool:
@@ -346,9 +351,6 @@ class _Checker:
             verdict = "FAILED open or read"
         except (MemoryError, ThreadCountError) as error:
             _say(f"error: {label!r}: {str(error) or 'out of memory'}")
-        except _host.WorkerPoolError as error:
-            _say(f"error: the worker pool cannot start its threads: {error}")
-            raise _Fatal from None
         print(f"{label}: {verdict}")
         sys.stdout.flush()
         return verdict == "OK"
@@ -393,6 +395,30 @@ def _read_lines(source: str) -> list[bytes]:
 
 # --- shared ---------------------------------------------------------------
 
+def _start_worker_pool(threads: int | None) -> None:
+    """Makes the BLAKE3 walk's worker pool before any image is read. The
+    native core writes a two-line diagnostic to file descriptor 2 when the
+    pool cannot start its threads; it is held back, and the failure is
+    reported in one line."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    try:
+        with tempfile.TemporaryFile() as held:
+            os.dup2(held.fileno(), 2)
+            try:
+                _host.start_worker_pool(threads)
+            except _host.WorkerPoolError as error:
+                os.dup2(saved, 2)
+                _say(f"error: the worker pool cannot start its threads: {error}")
+                raise _Fatal from None
+            finally:
+                os.dup2(saved, 2)
+            held.seek(0)
+            _write_all(2, held.read())  # anything else written meanwhile
+    finally:
+        os.close(saved)
+
+
 def _load(name: str | None) -> _image.RgbImage:
     """The image of a command-line name: None is the sample image, - is
     standard input."""
@@ -414,15 +440,22 @@ def _reason(error: OSError) -> str:
 
 @contextmanager
 def _reported_warnings(label: str) -> Iterator[None]:
-    """Shows each warning raised inside (dropped alpha, dropped frames, a
-    very large image) as one line naming the image."""
+    """Shows each warning raised inside as one line naming the image; the
+    warnings about this image (dropped alpha, dropped frames, a very large
+    image) every time, others as the warning filters say."""
     with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
+        warnings.simplefilter("always", _image.DroppedInputWarning)
+        warnings.simplefilter("always", Image.DecompressionBombWarning)
         try:
             yield
         finally:
             for warning in caught:
                 _say(f"warning: {label}: {warning.message}")
+
+
+def _write_all(descriptor: int, data: bytes) -> None:
+    while data:
+        data = data[os.write(descriptor, data):]
 
 
 def _say(message: str, prefix: str = "quorvex: ") -> None:
