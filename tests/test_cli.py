@@ -15,11 +15,17 @@ from PIL import Image
 import quorvex
 from test_host import SANITIZED, png_header_only
 
-UTF8 = {"LC_ALL": "C.UTF-8", "PYTHONIOENCODING": ""}
+# What Python sets up on a UTF-8 terminal (en_US.UTF-8, say): strict UTF-8
+# for standard output. The C.UTF-8 locale would escape undecodable bytes on
+# its own and hide a missing error handler.
+UTF8_TERMINAL = {"PYTHONIOENCODING": "utf-8:strict"}
 
 
 def environment(env=None):
-    clean = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    """The test environment as a user's shell has it: no RAYON_ variables,
+    and standard output buffered unless the program flushes."""
+    clean = {k: v for k, v in os.environ.items()
+             if not k.startswith("RAYON_") and k != "PYTHONUNBUFFERED"}
     clean.update(env or {})
     return clean
 
@@ -323,14 +329,14 @@ def test_a_file_name_that_is_not_utf8(tmp_path):
     Image.new("RGB", (4, 4), (3, 4, 5)).save(os.fsdecode(name))
     other = save(tmp_path / "plain.png")
     args = [b"key", name, os.fsencode(other), b"--nonce", b"01", b"--timestamp", b"2", b"--steps", b"20"]
-    result = cli(*args, env=UTF8, text=False)
+    result = cli(*args, env=UTF8_TERMINAL, text=False)
     assert result.returncode == 0, result.stderr
     key = quorvex.derive_key(os.fsdecode(name), nonce=b"\x01", timestamp=2, steps=20).hex()
     assert result.stdout.splitlines()[0] == key.encode() + b"  " + name
-    records = cli(*args, b"--json", env=UTF8, text=False)
-    checked = cli("check", env=UTF8, stdin=records.stdout, text=False)
+    records = cli(*args, b"--json", env=UTF8_TERMINAL, text=False)
+    checked = cli("check", env=UTF8_TERMINAL, stdin=records.stdout, text=False)
     assert checked.stdout.splitlines()[0] == name + b": OK"
-    missing = cli(b"key", name + b"x", b"--nonce", b"01", b"--timestamp", b"2", env=UTF8, text=False)
+    missing = cli(b"key", name + b"x", b"--nonce", b"01", b"--timestamp", b"2", env=UTF8_TERMINAL, text=False)
     one_line_error(missing, 1, "cannot read image")
 
 

@@ -314,7 +314,9 @@ def truncated_png():
 
 @pytest.mark.parametrize("content", [
     b"not an image", b"", png_header_only(30000, 30000), png_header_only(8, 8), truncated_png(),
-], ids=["junk", "empty", "decompression-bomb", "no-pixel-data", "truncated"])
+    b"P6\n", b"P6 2 2 0\n" + bytes(12), b"P3 2 2 255\n1 2 3 x",
+], ids=["junk", "empty", "decompression-bomb", "no-pixel-data", "truncated", "ppm-no-size",
+        "ppm-bad-maximum", "ppm-bad-digits"])
 def test_unreadable_images_are_os_errors(tmp_path, content):
     (tmp_path / "bad.png").write_bytes(content)
     with pytest.raises(OSError):

@@ -4,9 +4,7 @@ from __future__ import annotations
 
 import hashlib
 import os
-import struct
 import warnings
-import zlib
 from collections.abc import Buffer
 from dataclasses import dataclass
 from importlib import resources
@@ -20,11 +18,12 @@ ImageSource = Union[str, "os.PathLike[str]", IO[bytes], Image.Image, "RgbImage",
 
 SAMPLE_IMAGE = "sample.png"
 
-# What Pillow's decoders raise for a damaged file besides OSError. A decoder
-# is third-party code reading untrusted bytes, so its faults are the file's
-# fault: they reach the caller as OSError, like a file that cannot be opened.
-_DECODER_FAULTS = (SyntaxError, ValueError, EOFError, struct.error, zlib.error,
-                   Image.DecompressionBombError)
+# What Pillow raises for a damaged or hostile file besides OSError: a
+# ValueError from some decoders (a PPM header cut short or with a bad
+# maximum value) and DecompressionBombError for a size far beyond
+# Image.MAX_IMAGE_PIXELS. Both are the file's fault and reach the caller as
+# OSError, like a file that cannot be opened.
+_DECODER_FAULTS = (ValueError, Image.DecompressionBombError)
 
 _PACKAGE_DIRECTORY = os.path.dirname(__file__)
 
