@@ -359,6 +359,15 @@ def test_json_is_one_record_per_line_whatever_the_count(tmp_path, count):
             quorvex.derive_key(path, nonce=b"\x01", timestamp=2, steps=20)
 
 
+def test_json_records_hold_the_drawn_inputs_and_nothing_goes_to_stderr():
+    result = cli("key", "--json", "--steps", "20")
+    assert result.stderr == ""
+    inputs = json.loads(result.stdout)["inputs"]
+    assert len(bytes.fromhex(inputs["nonce"])) == 16 and inputs["timestamp"] > 1_700_000_000
+    assert json.loads(result.stdout)["key"] == sample_key(
+        nonce=bytes.fromhex(inputs["nonce"]), timestamp=inputs["timestamp"], steps=20).hex()
+
+
 def test_no_key_leaves_the_key_out(tmp_path):
     path = str(save(tmp_path / "a.png"))
     result = cli("key", "--json", "--no-key", path, "--nonce", "01", "--timestamp", "2")
@@ -422,7 +431,7 @@ def test_check_passes_records_of_both_walks_and_any_thread_count(recorded):
     result = cli("check", str(path))
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.splitlines() == [f"{label}: OK" for label in labels(records)]
-    from_stdin = cli("check", stdin=path.read_text())
+    from_stdin = cli("check", stdin=path.read_text().replace("\n", "\n\n  \n", 1))
     assert from_stdin.stdout == result.stdout and from_stdin.returncode == 0
 
 
@@ -495,6 +504,26 @@ def test_check_reads_a_recorded_standard_input_image(tmp_path):
     assert (result.returncode, result.stdout) == (0, b"-: OK\n")
     both = cli("check", stdin=record, text=False)
     one_line_error(both, 1, "standard input")
+
+
+class PanicException(BaseException):
+    """Stands for the core's fatal failure, which is matched by name."""
+
+
+@pytest.mark.parametrize("fault,line", [
+    (RuntimeError("a bug"), "quorvex: internal error: RuntimeError: a bug"),
+    (PanicException("a bug"), "quorvex: internal error: a bug"),
+])
+def test_a_fault_of_quorvex_itself_is_one_line_and_status_70(monkeypatch, capsys, fault, line):
+    from quorvex import _host, cli as command_line
+
+    def failing(*args, **kwargs):
+        raise fault
+
+    monkeypatch.setattr(_host, "derive_checked", failing)
+    status = command_line.main(["key", "--nonce", "01", "--timestamp", "2"])
+    captured = capsys.readouterr()
+    assert (status, captured.out, captured.err) == (70, "", line + "\n")
 
 
 def test_console_script_is_installed():

@@ -185,6 +185,24 @@ def test_wrong_types_are_type_errors_naming_the_argument(name, value):
         quorvex.derive(picture(), **arguments)
 
 
+class Count:
+    """An integer type of another library (numpy's, say)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def test_integers_of_other_types_are_taken_by_their_index():
+    d = quorvex.derive(picture(), nonce=NONCE, timestamp=Count(TIMESTAMP), steps=Count(30),
+                       layers=Count(2), key_size=Count(16))
+    assert (d.timestamp, d.steps, d.layers, d.key_size) == (TIMESTAMP, 30, 2, 16)
+    assert type(d.steps) is int
+    assert d.key == expected_key(quorvex.load_image(picture()), steps=30, layers=2, key_size=16)
+
+
 @pytest.mark.parametrize("image", [42, None, ["a.png"], 3.5])
 def test_an_image_of_an_unknown_kind_is_a_type_error(image):
     with pytest.raises(TypeError, match="^image must be"):
