@@ -324,6 +324,14 @@ def test_a_reader_that_leaves_early_is_one_line_and_status_141(tmp_path):
         process.wait()
 
 
+def test_output_that_cannot_be_written_is_one_line():
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-m", "quorvex", "key", "--nonce", "01",
+                                 "--timestamp", "2", "--steps", "20"], stdout=full,
+                                stderr=subprocess.PIPE, text=True, timeout=120, env=environment())
+    one_line_error(result, 1, "quorvex: error: [Errno 28] No space left on device")
+
+
 def test_a_file_name_that_is_not_utf8(tmp_path):
     name = os.fsencode(tmp_path) + b"/caf\xe9.png"
     Image.new("RGB", (4, 4), (3, 4, 5)).save(os.fsdecode(name))

@@ -36,6 +36,12 @@ def test_the_key_is_apart_from_the_public_inputs(derivation):
     assert derivation.key.hex() not in json.dumps(record["inputs"])
 
 
+def test_the_key_stays_out_of_the_repr(derivation):
+    assert derivation.key.hex() not in repr(derivation)
+    assert repr(derivation.key) not in repr(derivation)
+    assert derivation.nonce.hex() in repr(derivation) or repr(derivation.nonce) in repr(derivation)
+
+
 def test_a_record_can_leave_the_key_out(derivation):
     record = derivation.to_json(include_key=False)
     assert list(record) == ["inputs"]

@@ -8,7 +8,7 @@ import inspect
 import json
 import re
 from collections.abc import Buffer, Mapping
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, field, fields
 from typing import Any, Required, TypedDict, Unpack
 
 import _quorvex_core as core
@@ -60,7 +60,7 @@ class Derivation(Options):
     the key and the record.
     """
 
-    key: bytes
+    key: bytes = field(repr=False)  # secret: kept out of logs and tracebacks
     image_hash: bytes
     width: int
     height: int

@@ -25,7 +25,7 @@ from typing import Any, NoReturn
 from PIL import Image
 
 from . import _host, _image, _options, _thread_count
-from ._threads import ThreadCountError, pinned_thread_count
+from ._threads import pinned_thread_count
 
 EXIT_OK = 0
 EXIT_FAILED = 1  # an image or a record failed; the others were still done
@@ -197,6 +197,10 @@ def _run(argv: Sequence[str] | None) -> int:
         return EXIT_FAILED
     except BrokenPipeError:
         raise
+    except OSError as error:  # the system refused: no space for the output, no process, ...
+        _discard_standard_output()  # every finished line was flushed; the rest cannot be
+        _say(f"error: {error}")
+        return EXIT_FAILED
     except Exception as error:  # a fault of quorvex itself: still one line
         _say(f"internal error: {type(error).__name__}: {error}")
         return EXIT_INTERNAL
@@ -261,8 +265,8 @@ def _derive_one(name: str | None, options: _options.Options) -> _host.Derivation
             return _host.derive_checked(_load(name), options)
     except OSError as error:
         _say(f"error: cannot read image {label!r}: {_reason(error)}")
-    except (MemoryError, ThreadCountError) as error:
-        _say(f"error: {label!r}: {str(error) or 'out of memory'}")
+    except MemoryError:
+        _say(f"error: {label!r}: out of memory")
     return None
 
 
@@ -349,8 +353,8 @@ class _Checker:
         except OSError as error:
             _say(f"error: cannot read image {label!r}: {_reason(error)}")
             verdict = "FAILED open or read"
-        except (MemoryError, ThreadCountError) as error:
-            _say(f"error: {label!r}: {str(error) or 'out of memory'}")
+        except MemoryError:
+            _say(f"error: {label!r}: out of memory")
         print(f"{label}: {verdict}")
         sys.stdout.flush()
         return verdict == "OK"
@@ -405,14 +409,16 @@ def _start_worker_pool(threads: int | None) -> None:
     try:
         with tempfile.TemporaryFile() as held:
             os.dup2(held.fileno(), 2)
+            failure: _host.WorkerPoolError | None = None
             try:
                 _host.start_worker_pool(threads)
             except _host.WorkerPoolError as error:
-                os.dup2(saved, 2)
-                _say(f"error: the worker pool cannot start its threads: {error}")
-                raise _Fatal from None
+                failure = error
             finally:
                 os.dup2(saved, 2)
+            if failure is not None:
+                _say(f"error: the worker pool cannot start its threads: {failure}")
+                raise _Fatal
             held.seek(0)
             _write_all(2, held.read())  # anything else written meanwhile
     finally:
