@@ -39,7 +39,8 @@ PyObject* guarded(Body&& body) noexcept {
 // Returns a new reference to the count the pool would take if it were
 // created now by the calling thread.
 PyObject* pool_thread_count_entry(PyObject*, PyObject*) {
-  return guarded([] { return PyLong_FromUnsignedLongLong(pool_thread_count_for(current_system())); });
+  return guarded(
+      [] { return PyLong_FromUnsignedLongLong(pool_thread_count_for(current_system())); });
 }
 
 // Borrows `text`; returns a new reference to an int, or to None when the
