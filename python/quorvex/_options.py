@@ -85,7 +85,7 @@ def check_options(*, nonce: object, timestamp: object, version: object, walk: ob
         walk=checked_walk,
         kdf=choice("kdf", kdf, KDFS),
         steps=whole_number("steps", steps, 1, max_steps,
-                           "" if checked_walk != "sha3" else " for the SHA3 walk"),
+                           " for the SHA3 walk" if checked_walk == "sha3" else ""),
         layers=whole_number("layers", layers, 1, U64_MAX),
         info=byte_string("info", info),
         context=text("context", context),
@@ -94,11 +94,17 @@ def check_options(*, nonce: object, timestamp: object, version: object, walk: ob
     )
 
 
-def whole_number(option: str, value: object, low: int, high: int, scope: str = "") -> int:
-    """An int (or anything with __index__, but not a bool) from low to high."""
+def integer(option: str, value: object) -> int:
+    """An int, or anything with __index__ (numpy's integers, say), but not a
+    bool."""
     if isinstance(value, bool) or not isinstance(value, SupportsIndex):
         raise TypeError(f"{option} must be an int, not {type(value).__name__}")
-    number = operator.index(value)
+    return operator.index(value)
+
+
+def whole_number(option: str, value: object, low: int, high: int, scope: str = "") -> int:
+    """An integer from low to high."""
+    number = integer(option, value)
     if not low <= number <= high:
         bound = "2**64 - 1" if high == U64_MAX else str(high)
         raise OptionError(option, f"must be {low} to {bound}{scope}, not {number}")
@@ -111,9 +117,9 @@ def thread_count(value: object) -> int | None:
 
 
 def key_size_of(value: object) -> int:
-    size = whole_number("key_size", value, 0, U64_MAX)
+    size = integer("key_size", value)
     if size not in KEY_SIZES:
-        raise OptionError("key_size", f"must be 16, 32 or 64, not {size}")
+        raise OptionError("key_size", f"must be {_alternatives(KEY_SIZES)}, not {size}")
     return size
 
 
@@ -150,5 +156,10 @@ def choice(option: str, value: object, choices: tuple[Choice, ...]) -> Choice:
     for candidate in choices:
         if value == candidate:
             return candidate
-    names = " or ".join(repr(candidate) for candidate in choices)
-    raise OptionError(option, f"must be {names}, not {value!r}")
+    raise OptionError(option, f"must be {_alternatives(tuple(map(repr, choices)))}, not {value!r}")
+
+
+def _alternatives(items: tuple[object, ...]) -> str:
+    """'a, b or c'."""
+    *first, last = map(str, items)
+    return f"{', '.join(first)} or {last}" if first else last
