@@ -1,46 +1,84 @@
-// Walk throughput against the hashing floor: the same hash calls on the same
-// message sizes, with no walk logic, measured in the same run.
+// Walk throughput against the hashing floor: the same library hash calls on
+// the same message sizes, with no walk logic, measured in the same run.
+// Every variant runs once per round, in turn, so all of them see the same
+// machine noise; a figure is the median over the rounds, and a ratio is the
+// median of the per-round ratios to the floor of that round.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "blake3_walk.hpp"
 #include "blake3_chunk_walk.hpp"
 #include "blake3_hasher.hpp"
+#include "blake3_walk.hpp"
+#include "cpu_features.hpp"
 #include "digest.hpp"
-#include "worker_pool.hpp"
+#include "random_bytes.hpp"
 #include "sha3_walk.hpp"
+#include "worker_pool.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using quorvex::Digest;
+using quorvex::SimdLevel;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::vector<std::uint8_t> random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<std::uint8_t> bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
-  return bytes;
+using quorvex::testing::random_bytes;
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// Best of `rounds` runs, in steps per second.
-template <class Run>
-double best_rate(std::uint64_t steps, int rounds, Run run) {
-  double best = 0;
-  for (int i = 0; i < rounds; ++i) {
-    const auto start = Clock::now();
-    run();
-    best = std::max(best, static_cast<double>(steps) / seconds_since(start));
+struct Variant {
+  std::string name;
+  std::function<void()> run;
+  std::vector<double> rates;  // steps per second, one per round
+};
+
+// Variant 0 is the floor.
+void contest(std::vector<Variant>& variants, std::uint64_t steps, int rounds) {
+  for (int round = 0; round < rounds; ++round) {
+    for (Variant& variant : variants) {
+      const auto start = Clock::now();
+      variant.run();
+      variant.rates.push_back(static_cast<double>(steps) / seconds_since(start));
+    }
   }
-  return best;
+}
+
+double median_ratio(const Variant& variant, const Variant& base) {
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < variant.rates.size(); ++i) {
+    ratios.push_back(variant.rates[i] / base.rates[i]);
+  }
+  return median(ratios);
+}
+
+void report(const char* title, const std::vector<Variant>& variants) {
+  std::printf("%s\n", title);
+  for (const Variant& variant : variants) {
+    std::printf("  %-34s %7.3f M steps/s   x floor %.3f\n", variant.name.c_str(),
+                median(variant.rates) / 1e6, median_ratio(variant, variants[0]));
+  }
+}
+
+// The levels this machine runs (a level above the CPU's is not listed).
+std::vector<SimdLevel> runnable_levels() {
+  std::vector<SimdLevel> levels;
+  for (SimdLevel level : quorvex::kAllSimdLevels) {
+    if (level <= quorvex::supported_simd_level()) levels.push_back(level);
+  }
+  return levels;
 }
 
 // Per step: SHA3-512 over 122 bytes (an interior pixel), SHA3-256 over 90
@@ -65,22 +103,24 @@ void bench_sha3(std::uint64_t width, std::uint64_t height, std::uint64_t steps, 
   const auto pixels = random_bytes(width * height * 3, 1);
   const auto seed = random_bytes(64, 2);
   const quorvex::PixelGrid grid{pixels, width, height};
-  // Alternate the two so both see the same machine noise; keep the best.
-  double walk = 0, floor = 0;
-  for (int round = 0; round < rounds; ++round) {
-    walk = std::max(walk, best_rate(steps, 1, [&] {
-                      quorvex::execute_multilayer_sha3(seed, grid, steps, 1, nullptr);
-                    }));
-    floor = std::max(floor, best_rate(steps, 1, [&] { sha3_floor(steps); }));
+  std::vector<Variant> variants;
+  variants.push_back({"floor: libgcrypt calls alone", [&] { sha3_floor(steps); }, {}});
+  for (SimdLevel level : runnable_levels()) {
+    variants.push_back(
+        {std::string("walk, ") + quorvex::simd_level_name(level),
+         [&, level] { quorvex::execute_multilayer_sha3_at(level, seed, grid, steps, 1, nullptr); },
+         {}});
   }
-  std::printf(
-      "sha3 walk   %4llux%-4llu %llu steps: %10.0f steps/s   floor %10.0f steps/s   ratio %.3f\n",
-      static_cast<unsigned long long>(width), static_cast<unsigned long long>(height),
-      static_cast<unsigned long long>(steps), walk, floor, walk / floor);
+  contest(variants, steps, rounds);
+  char title[128];
+  std::snprintf(title, sizeof title, "SHA3 walk, %llux%llu, %llu steps, %d rounds:",
+                static_cast<unsigned long long>(width), static_cast<unsigned long long>(height),
+                static_cast<unsigned long long>(steps), rounds);
+  report(title, variants);
 }
 
 // Per step: one BLAKE3 of 71 bytes and 32 bytes into SHA3-256 (batched as
-// the walk does).
+// the walk once did).
 void blake3_floor(std::uint64_t steps) {
   quorvex::Blake3 hasher;
   Digest accumulator(GCRY_MD_SHA3_256);
@@ -105,32 +145,32 @@ void bench_blake3(int rounds) {
   const quorvex::PixelGrid grid{pixels, width, height};
   auto one = quorvex::WorkerPool::create(1, quorvex::start_posix_thread);
   auto two = quorvex::WorkerPool::create(2, quorvex::start_posix_thread);
-  double walk1 = 0, walk2 = 0, floor = 0;
-  for (int round = 0; round < rounds; ++round) {
-    walk1 = std::max(walk1, best_rate(steps, 1, [&] {
-                       quorvex::execute_multilayer_blake3_on(*one, seed, grid, steps, 1, nullptr);
-                     }));
-    walk2 = std::max(walk2, best_rate(steps, 1, [&] {
-                       quorvex::execute_multilayer_blake3_on(*two, seed, grid, steps, 1, nullptr);
-                     }));
-    floor = std::max(floor, best_rate(steps, 1, [&] { blake3_floor(steps); }));
-  }
-  std::printf(
-      "blake3 walk t=1, 1024x768 %llu steps: %10.0f steps/s   floor %10.0f steps/s   ratio %.3f\n",
-      static_cast<unsigned long long>(steps), walk1, floor, walk1 / floor);
-  std::printf("blake3 walk t=2, same steps:         %10.0f steps/s   speed-up over t=1 %.2fx\n",
-              walk2, walk2 / walk1);
+  std::vector<Variant> variants;
+  variants.push_back({"floor: BLAKE3 + SHA3-256 calls alone", [&] { blake3_floor(steps); }, {}});
+  variants.push_back(
+      {"walk, t=1",
+       [&] { quorvex::execute_multilayer_blake3_on(*one, seed, grid, steps, 1, nullptr); },
+       {}});
+  variants.push_back(
+      {"walk, t=2",
+       [&] { quorvex::execute_multilayer_blake3_on(*two, seed, grid, steps, 1, nullptr); },
+       {}});
+  contest(variants, steps, rounds);
+  report("BLAKE3 walk, 1024x768, 400000 steps per layer (level: see above):", variants);
+  std::printf("  two-thread scaling: %.2fx the one-thread walk\n",
+              median_ratio(variants[2], variants[1]));
+
   for (auto* pool : {one.get(), two.get()}) {
     const std::uint64_t layers = 10000, t = pool->thread_count();
-    double best = 1e9;
+    std::vector<double> per_layer;
     for (int round = 0; round < rounds; ++round) {
       const auto start = Clock::now();
       quorvex::execute_multilayer_blake3_on(*pool, seed, grid, t, layers, nullptr);
-      best = std::min(best, seconds_since(start) / static_cast<double>(layers));
+      per_layer.push_back(seconds_since(start) / static_cast<double>(layers));
     }
-    std::printf("blake3 tiny layers t=%llu (steps = t, %llu layers): %6.2f us per layer\n",
+    std::printf("BLAKE3 tiny layers t=%llu (steps = t, %llu layers): %6.2f us per layer\n",
                 static_cast<unsigned long long>(t), static_cast<unsigned long long>(layers),
-                best * 1e6);
+                median(per_layer) * 1e6);
   }
 }
 
@@ -138,11 +178,14 @@ void bench_blake3(int rounds) {
 
 int main(int argc, char** argv) {
   const std::string which = argc > 1 ? argv[1] : "all";
-  const int rounds = 15;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 15;
+  std::printf("SIMD level: supported %s, active %s\n",
+              quorvex::simd_level_name(quorvex::supported_simd_level()),
+              quorvex::simd_level_name(quorvex::active_simd_level()));
   if (which == "all" || which == "sha3") {
     bench_sha3(1024, 768, 50000, rounds);
     bench_sha3(64, 64, 50000, rounds);
   }
-  if (which == "all" || which == "blake3") bench_blake3(rounds / 3);
+  if (which == "all" || which == "blake3") bench_blake3(std::max(rounds / 3, 1));
   return 0;
 }

@@ -1,3 +1,4 @@
+import contextlib
 import json
 import os
 import subprocess
@@ -34,10 +35,14 @@ def q():
 
 def run_python(code, env=None, timeout=120, check=True, stdin=None):
     """Runs code in a fresh interpreter (same one as the tests) and returns
-    the completed process; a hang becomes a test failure, not a stuck run."""
+    the completed process; a hang becomes a test failure, not a stuck run.
+    `env` adds to this process's environment; a value of None unsets."""
     full_env = dict(os.environ)
-    if env:
-        full_env.update(env)
+    for name, value in (env or {}).items():
+        if value is None:
+            full_env.pop(name, None)
+        else:
+            full_env[name] = value
     result = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)], input=stdin,
         capture_output=True, text=True, errors="backslashreplace",
@@ -51,6 +56,20 @@ def run_python(code, env=None, timeout=120, check=True, stdin=None):
 def scaled(examples):
     """Example count for the heavier property tests, smaller under sanitizers."""
     return max(10, examples // 20) if os.environ.get("HYPOTHESIS_PROFILE") == "sanitize" else examples
+
+
+@contextlib.contextmanager
+def raises_panic(message=None, *, prefix=None):
+    """The block must raise PanicException whose only argument is `message`
+    (or, with `prefix`, starts with it). Yields pytest's ExceptionInfo."""
+    with pytest.raises(BaseException) as info:
+        yield info
+    assert type(info.value).__name__ == "PanicException", repr(info.value)
+    assert len(info.value.args) == 1, info.value.args
+    if message is not None:
+        assert info.value.args[0] == message
+    if prefix is not None:
+        assert info.value.args[0].startswith(prefix), info.value.args[0]
 
 
 def outcome(call, *args):

@@ -9,6 +9,9 @@ import hmac
 
 import blake3
 
+from fixed_texts import (CAPACITY_OVERFLOW, PIXEL_LENGTH, SEED_LENGTH, ZERO_DIVISOR,
+                         out_of_bounds, unequal)
+
 
 def initial_seed(image_hash: bytes, nonce: bytes, timestamp: int, version: str) -> bytes:
     field = image_hash.hex().encode() if len(image_hash) == 32 else image_hash
@@ -49,8 +52,7 @@ class ModelPanic(Exception):
 
 def _assert_equal(message, found, required):
     if found != required:
-        raise ModelPanic(f"assertion `left == right` failed: {message}\n"
-                         f"  left: {found}\n right: {required}")
+        raise ModelPanic(unequal(message, found, required))
 
 
 def _i32(value):
@@ -62,7 +64,7 @@ def _i32(value):
 def _read(pixels, index):
     index %= 2**64
     if index >= len(pixels):
-        raise ModelPanic(f"index out of bounds: the len is {len(pixels)} but the index is {index}")
+        raise ModelPanic(out_of_bounds(len(pixels), index))
     return pixels[index]
 
 
@@ -138,23 +140,28 @@ def walk_step(pixels, width, height, state):
     return new_state, visit
 
 
-def sha3_walk(seed, pixels, width, height, steps, layers):
+def sha3_walk(seed, pixels, width, height, steps, layers, trace=None):
+    """trace, a list, collects every intermediate secret: walk states,
+    visit digests and layer digests."""
+    trace = [] if trace is None else trace
     pool = hashlib.sha3_512()
     if layers == 0:
         return pool.digest()
-    _assert_equal("Seed must be exactly 64 bytes", len(seed), 64)
-    _assert_equal("Pixel array size mismatch", len(pixels), width * height * 3 % 2**64)
+    _assert_equal(SEED_LENGTH, len(seed), 64)
+    _assert_equal(PIXEL_LENGTH, len(pixels), width * height * 3 % 2**64)
     if steps * 32 > 2**63 - 1:
-        raise ModelPanic("capacity overflow")
+        raise ModelPanic(CAPACITY_OVERFLOW)
     state = seed
     for _ in range(layers):
         if steps and (width == 0 or height == 0):
-            raise ModelPanic("attempt to calculate the remainder with a divisor of zero")
+            raise ModelPanic(ZERO_DIVISOR)
         visits = b""
         for _ in range(steps):
             state, visit = walk_step(pixels, width, height, state)
             visits += visit
-        pool.update(hashlib.sha3_512(visits).digest())
+            trace += [state, visit]
+        trace.append(hashlib.sha3_512(visits).digest())
+        pool.update(trace[-1])
     return pool.digest()
 
 
@@ -182,7 +189,7 @@ def _clamp(value, high):
     return 0 if value < 0 else (high if value > high else value)
 
 
-def chunk_walk(chunk_seed, pixels, width, height, steps):
+def chunk_walk(chunk_seed, pixels, width, height, steps, trace=None):
     def pixel(x, y):
         at = (y * width + x) * 3
         return bytes(_read(pixels, at + k) for k in range(3))
@@ -208,20 +215,27 @@ def chunk_walk(chunk_seed, pixels, width, height, steps):
         assert len(message) == 71
         h = _b3(message)
         accumulator.update(h)
+        if trace is not None:
+            trace.append(h)
     return h, accumulator.digest()
 
 
-def blake3_walk(seed, pixels, width, height, steps, layers, threads):
+def blake3_walk(seed, pixels, width, height, steps, layers, threads, trace=None):
+    """trace, a list, collects every chain value, chunk result and layer
+    digest."""
+    trace = [] if trace is None else trace
     per_chunk = max(steps // threads, 1)
     prev = _b3(seed)
     layer_digests = b""
     for layer in range(layers):
         if width == 0 or height == 0:
-            raise ModelPanic("attempt to calculate the remainder with a divisor of zero")
+            raise ModelPanic(ZERO_DIVISOR)
         results = [chunk_walk(_b3(prev + j.to_bytes(8, "little") + b"quorvex-v3-chunk"),
-                              pixels, width, height, per_chunk)
+                              pixels, width, height, per_chunk, trace)
                    for j in range(threads)]
+        trace += [digest for _, digest in results]
         layer_digests += _b3((layer % 2**32).to_bytes(4, "little")
                              + b"".join(digest for _, digest in results))
         prev = _b3(prev + b"".join(chain for chain, _ in results))
+        trace += [layer_digests[-32:], prev]
     return _b3(layer_digests)

@@ -7,44 +7,7 @@ import types
 import pytest
 
 from conftest import run_python
-
-NAMES = [
-    "generate_initial_seed",
-    "execute_multilayer_sha3",
-    "execute_multilayer_blake3",
-    "derive_key_hkdf",
-    "derive_key_blake3",
-]
-
-SIGNATURES = {
-    "generate_initial_seed": "(image_hash, nonce, timestamp, version)",
-    "execute_multilayer_sha3": "(initial_seed, pixels, width, height, steps, layers)",
-    "execute_multilayer_blake3": "(initial_seed, pixels, width, height, steps, layers)",
-    "derive_key_hkdf": "(entropy_pool, salt, info, key_size)",
-    "derive_key_blake3": "(entropy_pool, context, key_size)",
-}
-
-DOCS = {
-    "generate_initial_seed":
-        "Generate the initial seed from image hash, nonce, timestamp, and version string.",
-    "execute_multilayer_sha3":
-        "SHA3 path \u2014 sequential walk matching v2/v1 exactly for 100% parity.",
-    "execute_multilayer_blake3":
-        "BLAKE3 path \u2014 parallel chunks with BLAKE3 chain + bounded window walk.\n"
-        'v3/v2.0.2 fast path. Opt-in via chain_hash="blake3" parameter in Python.\n'
-        "Not backward-compatible with v1/v2 key vectors \u2014 produces different keys.",
-    "derive_key_hkdf":
-        "Derive final key using HKDF-SHA256.\n"
-        "entropy_pool \u2014 master pool from Stage 6 (64 bytes)\n"
-        "salt         \u2014 nonce bytes (reused from seed generation for binding)\n"
-        'info         \u2014 context label bytes e.g. b"quorvex-lintav-v2"\n'
-        "key_size     \u2014 output length in bytes: 16, 32, or 64",
-    "derive_key_blake3":
-        "Derive final key using BLAKE3 in KDF mode.\n"
-        "entropy_pool \u2014 master pool from Stage 6 (64 bytes)\n"
-        'context      \u2014 context string for BLAKE3 key derivation e.g. "quorvex-lin-tav-v1.0"\n'
-        "key_size     \u2014 output length in bytes: 16, 32, or 64",
-}
+from fixed_texts import DOCS, NAMES, SIGNATURES, SUBINTERPRETER
 
 
 def test_module_attributes(q):
@@ -135,7 +98,7 @@ def test_subinterpreter_import_is_refused():
     legacy, isolated, still_works = result.stdout.split("---\n")
     # A legacy subinterpreter reaches the module's own ownership check.
     assert "ImportError" in legacy
-    assert "PyO3 modules do not yet support subinterpreters, see https://" in legacy
+    assert SUBINTERPRETER in legacy
     # An isolated one refuses a single-phase module before our code runs.
     assert "ImportError" in isolated
     assert "does not support loading in subinterpreters" in isolated
@@ -149,7 +112,7 @@ def test_subinterpreter_refused_after_main_module_deleted():
     del _quorvex_core
     print(attempt(isolated=False))
     """)
-    assert "PyO3 modules do not yet support subinterpreters" in result.stdout
+    assert SUBINTERPRETER in result.stdout
 
 
 def test_exported_symbols(q):

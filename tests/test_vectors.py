@@ -39,11 +39,13 @@ def test_sha3_walk(q):
         assert outcome(q.execute_multilayer_sha3, *walk_args(v)) == expected(v), v
 
 
-@pytest.mark.parametrize("threads", sorted({v["threads"] for v in VECTORS["execute_multilayer_blake3"]}))
+BLAKE3_WALKS = VECTORS["execute_multilayer_blake3"]
+
+
+@pytest.mark.parametrize("threads", sorted({int(t) for v in BLAKE3_WALKS for t in v["by_thread_count"]}))
 def test_blake3_walk(threads):
-    vectors = [v for v in VECTORS["execute_multilayer_blake3"] if v["threads"] == threads]
-    got = blake3_walks_in_process(threads, [walk_args(v) for v in vectors])
-    assert got == [expected(v) for v in vectors]
+    got = blake3_walks_in_process(threads, [walk_args(v) for v in BLAKE3_WALKS])
+    assert got == [expected(v["by_thread_count"][str(threads)]) for v in BLAKE3_WALKS]
 
 
 @pytest.mark.parametrize("v", VECTORS["derive_key_hkdf"])

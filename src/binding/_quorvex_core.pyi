@@ -1,4 +1,6 @@
-"""Type stubs for the native core of quorvex."""
+# Type stubs for the native core of quorvex. They carry types only: the
+# docstrings live in the module (help() shows them), and scripts/test checks
+# these stubs against the built module with mypy.stubtest.
 
 from typing import SupportsIndex
 
@@ -12,21 +14,16 @@ __all__ = [
 
 def generate_initial_seed(
     image_hash: bytes, nonce: bytes, timestamp: SupportsIndex, version: str
-) -> list[int]:
-    """Generate the initial seed from image hash, nonce, timestamp, and version string."""
-
+) -> list[int]: ...
 def execute_multilayer_sha3(
-    initial_seed: bytes, pixels: bytes, width: SupportsIndex, height: SupportsIndex, steps: SupportsIndex, layers: SupportsIndex
-) -> list[int]:
-    """SHA3 path — sequential walk matching v2/v1 exactly for 100% parity."""
-
+    initial_seed: bytes, pixels: bytes, width: SupportsIndex, height: SupportsIndex,
+    steps: SupportsIndex, layers: SupportsIndex,
+) -> list[int]: ...
 def execute_multilayer_blake3(
-    initial_seed: bytes, pixels: bytes, width: SupportsIndex, height: SupportsIndex, steps: SupportsIndex, layers: SupportsIndex
-) -> list[int]:
-    """BLAKE3 path — parallel chunks with BLAKE3 chain + bounded window walk."""
-
-def derive_key_hkdf(entropy_pool: bytes, salt: bytes, info: bytes, key_size: SupportsIndex) -> list[int]:
-    """Derive final key using HKDF-SHA256."""
-
-def derive_key_blake3(entropy_pool: bytes, context: str, key_size: SupportsIndex) -> list[int]:
-    """Derive final key using BLAKE3 in KDF mode."""
+    initial_seed: bytes, pixels: bytes, width: SupportsIndex, height: SupportsIndex,
+    steps: SupportsIndex, layers: SupportsIndex,
+) -> list[int]: ...
+def derive_key_hkdf(
+    entropy_pool: bytes, salt: bytes, info: bytes, key_size: SupportsIndex
+) -> list[int]: ...
+def derive_key_blake3(entropy_pool: bytes, context: str, key_size: SupportsIndex) -> list[int]: ...

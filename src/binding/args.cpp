@@ -6,6 +6,7 @@
 
 #include "boundary.hpp"
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 
 namespace quorvex::py {
 namespace {
@@ -16,7 +17,7 @@ Ref type_name(PyObject* object) {
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
   if (!name || !has_type_flag(name.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
     PyErr_Clear();
-    return make_str("<failed to extract type name>");
+    return make_str(texts::kUnknownTypeName);
   }
   return name;
 }
@@ -25,9 +26,7 @@ Ref type_name(PyObject* object) {
 
 Ref conversion_error(PyObject* object, std::string_view target) {
   Ref text = concat(make_str("'").get(), type_name(object).get());
-  text = concat(
-      text.get(),
-      make_str(std::string("' object cannot be converted to '") + std::string(target) + "'").get());
+  text = concat(text.get(), make_str(texts::kCannotConvert + std::string(target) + "'").get());
   return new_exception(PyExc_TypeError, text.get());
 }
 
@@ -38,7 +37,7 @@ Ref exception_str(PyObject* exception) {
   Ref text = Ref::steal(PyObject_Str(exception));
   if (text) return text;
   PyErr_WriteUnraisable(exception);
-  return make_str("<unprintable TypeError object>");
+  return make_str(texts::kUnprintableTypeError);
 }
 
 // Only a TypeError of exactly that type gains the parameter's name; its
@@ -47,7 +46,7 @@ Ref argument_error(std::string_view parameter, Ref exception) {
   if (Py_TYPE(exception.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
     return exception;
   }
-  Ref prefix = make_str("argument '" + std::string(parameter) + "': ");
+  Ref prefix = make_str(texts::kArgumentBefore + std::string(parameter) + texts::kArgumentAfter);
   Ref text = concat(prefix.get(), exception_str(exception.get()).get());
   Ref wrapped = new_exception(PyExc_TypeError, text.get());
   // PyException_SetCause steals the cause reference.
@@ -55,15 +54,11 @@ Ref argument_error(std::string_view parameter, Ref exception) {
   return wrapped;
 }
 
-[[noreturn]] void throw_type_error(std::string_view function, std::string tail) {
-  throw_error(PyExc_TypeError, std::string(function) + "() " + tail);
-}
-
-// "{function}() got ... '{keyword}'" with the keyword as a str object, whose
-// text may hold anything (NUL bytes, lone surrogates).
-[[noreturn]] void throw_keyword_error(std::string_view function, std::string_view what,
+// "{function}{what}{keyword}'" with the keyword as a str object, whose text
+// may hold anything (NUL bytes, lone surrogates).
+[[noreturn]] void throw_keyword_error(std::string_view function, const char* what,
                                       PyObject* keyword) {
-  Ref head = make_str(std::string(function) + "() " + std::string(what) + " '");
+  Ref head = make_str(std::string(function) + what);
   Ref text = concat(concat(head.get(), keyword).get(), make_str("'").get());
   throw PythonError::from_type(PyExc_TypeError, std::move(text));
 }
@@ -123,26 +118,24 @@ Arguments::Arguments(const Signature& signature, PyObject* positional, PyObject*
     slots_[i] = Ref::borrow(PyTuple_GetItem(positional, static_cast<Py_ssize_t>(i)));
   }
   if (given > count) {
-    throw_type_error(signature.function, "takes " + std::to_string(count) +
-                                             " positional arguments but " + std::to_string(given) +
-                                             " were given");
+    throw_error(PyExc_TypeError, std::string(signature.function) + texts::kTakesBefore +
+                                     std::to_string(count) + texts::kTakesBetween +
+                                     std::to_string(given) + texts::kTakesAfter);
   }
   for (KeywordEntry& entry : keyword_entries(keywords)) {
     std::string_view text;
     if (!keyword_text(entry.key.get(), text)) {
       Ref shown = Ref::steal(PyObject_Str(entry.key.get()));
       if (!shown) throw_current_error();
-      throw_keyword_error(signature.function, "got an unexpected keyword argument", shown.get());
+      throw_keyword_error(signature.function, texts::kUnexpectedKeyword, shown.get());
     }
     std::size_t index = 0;
     while (index < count && signature.parameters[index] != text) ++index;
     if (index == count) {
-      throw_keyword_error(signature.function, "got an unexpected keyword argument",
-                          make_str(text).get());
+      throw_keyword_error(signature.function, texts::kUnexpectedKeyword, make_str(text).get());
     }
     if (slots_[index]) {
-      throw_keyword_error(signature.function, "got multiple values for argument",
-                          make_str(text).get());
+      throw_keyword_error(signature.function, texts::kMultipleValues, make_str(text).get());
     }
     slots_[index] = std::move(entry.value);
   }
@@ -151,9 +144,11 @@ Arguments::Arguments(const Signature& signature, PyObject* positional, PyObject*
     if (!slots_[i]) missing.push_back(signature.parameters[i]);
   }
   if (!missing.empty()) {
-    throw_type_error(signature.function,
-                     "missing " + std::to_string(missing.size()) + " required positional argument" +
-                         (missing.size() == 1 ? ": " : "s: ") + quoted_list(missing));
+    throw_error(PyExc_TypeError,
+                std::string(signature.function) + texts::kMissingBefore +
+                    std::to_string(missing.size()) +
+                    (missing.size() == 1 ? texts::kMissingOne : texts::kMissingMany) +
+                    quoted_list(missing));
   }
 }
 
@@ -165,7 +160,7 @@ void Arguments::fail(std::size_t index, Ref exception) const {
 ByteView Arguments::convert_bytes(std::size_t index) const {
   PyObject* object = slots_[index].get();
   if (!has_type_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) {
-    fail(index, conversion_error(object, "PyBytes"));
+    fail(index, conversion_error(object, texts::kBytesTarget));
   }
   return as_bytes(PyBytes_AsString(object), static_cast<std::size_t>(PyBytes_Size(object)));
 }
@@ -189,7 +184,7 @@ std::uint64_t Arguments::convert_u64(std::size_t index) const {
 ByteView Arguments::convert_str(std::size_t index) const {
   PyObject* object = slots_[index].get();
   if (!has_type_flag(object, Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    fail(index, conversion_error(object, "PyString"));
+    fail(index, conversion_error(object, texts::kStringTarget));
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
@@ -201,13 +196,13 @@ PyObject* bytes_to_list(ByteView bytes) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
   if (!list) {
     PyErr_Print();
-    throw Panic("Python API call failed");
+    throw Panic(texts::kPythonApiFailed);
   }
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     PyObject* item = PyLong_FromLong(bytes[i]);
     if (item == nullptr) {
       PyErr_Print();
-      throw Panic("Python API call failed");
+      throw Panic(texts::kPythonApiFailed);
     }
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }

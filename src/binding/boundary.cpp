@@ -1,10 +1,13 @@
 #include "boundary.hpp"
 
+#include <cxxabi.h>
+
 #include <cstdio>
 #include <new>
 #include <source_location>
 
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 
 namespace quorvex::py {
 namespace {
@@ -13,16 +16,9 @@ namespace {
 // interpreter, never an attribute of the module.
 PyObject* g_panic_type = nullptr;
 
-constexpr const char kPanicDoc[] =
-    "The exception raised when the native code of _quorvex_core fails fatally "
-    "while called from Python.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that it "
-    "will typically propagate all the way through the stack and cause the "
-    "Python interpreter to exit.";
-
 PyObject* panic_type() {
   if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+    g_panic_type = PyErr_NewExceptionWithDoc(texts::kPanicTypeName, texts::kPanicDoc,
                                              PyExc_BaseException, nullptr);
   }
   return g_panic_type;
@@ -42,7 +38,7 @@ std::string_view short_path(const char* file) {
 
 void write_panic_diagnostic(std::string_view message, const std::string& thread,
                             const std::source_location& where) {
-  std::string text = "thread '" + thread + "' panicked at ";
+  std::string text = texts::kDiagnosticBefore + thread + texts::kDiagnosticAfterThread;
   text += short_path(where.file_name());
   text += ":" + std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n";
   text += message;
@@ -86,12 +82,12 @@ std::string exception_text(PyObject* exception) {
   Ref text = Ref::steal(PyObject_Str(exception));
   if (!text) {
     PyErr_Clear();
-    return "<unprintable PanicException object>";
+    return texts::kUnprintablePanic;
   }
   Ref encoded = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!encoded) {
     PyErr_Clear();
-    return "<unprintable PanicException object>";
+    return texts::kUnprintablePanic;
   }
   return std::string(PyBytes_AsString(encoded.get()),
                      static_cast<std::size_t>(PyBytes_Size(encoded.get())));
@@ -110,14 +106,11 @@ void PythonError::restore() {
 Ref take_current_error() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());
   if (!exception) {
-    return new_exception(PyExc_SystemError,
-                         make_str("attempted to fetch exception but none was set").get());
+    return new_exception(PyExc_SystemError, make_str(texts::kNoExceptionSet).get());
   }
   if (g_panic_type != nullptr && PyErr_GivenExceptionMatches(exception.get(), g_panic_type)) {
     std::string message = exception_text(exception.get());
-    write_stderr(
-        "--- PyO3 is resuming a panic after fetching a PanicException from "
-        "Python. ---\nPython stack trace below:\n");
+    write_stderr(texts::kResumingPanic);
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);
     throw Panic(std::move(message));
@@ -157,21 +150,25 @@ void check_signals() {
 
 void forget_panic_type() noexcept { g_panic_type = nullptr; }
 
-PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context) noexcept {
+// A forced unwind carries no exception object, so its handler binds a
+// reference to nothing; UBSan's null check would report the standard idiom.
+__attribute__((no_sanitize("null")))
+PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context) {
   try {
     return body(context);
+  } catch (abi::__forced_unwind&) {
+    // The interpreter ends this thread (a daemon thread at shutdown) by
+    // unwinding it: there is no thread state left to raise anything in,
+    // and the unwind must reach the thread's start to finish.
+    throw;
   } catch (PythonError& error) {
     error.restore();
   } catch (const Panic& panic) {
     raise_panic(panic);
   } catch (const HkdfError& error) {
-    try {
-      throw_error(PyExc_ValueError, error.what());
-    } catch (PythonError& value_error) {
-      value_error.restore();
-    } catch (...) {
-      PyErr_NoMemory();
-    }
+    // The message is our own ASCII text; if even that cannot be made into a
+    // str, the interpreter's MemoryError stands in for the ValueError.
+    PyErr_SetString(PyExc_ValueError, error.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {

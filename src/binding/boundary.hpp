@@ -58,11 +58,13 @@ void check_signals();
 // Forgets the process-wide Python objects of a finalized interpreter.
 void forget_panic_type() noexcept;
 
-PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context) noexcept;
+// Not noexcept: the one thing that may leave it is a forced unwind, which
+// must travel on through the interpreter's frames to end the thread.
+PyObject* call_boundary_impl(PyObject* (*body)(void*), void* context);
 
 // Runs body() and returns its new reference, or null with an exception set.
 template <class Body>
-PyObject* call_boundary(Body&& body) noexcept {
+PyObject* call_boundary(Body&& body) {
   return call_boundary_impl(
       [](void* context) -> PyObject* { return (*static_cast<Body*>(context))(); }, &body);
 }

@@ -5,21 +5,21 @@
 #include <atomic>
 #include <cstdint>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 #include "args.hpp"
-#include "boundary.hpp"
 #include "blake3_walk.hpp"
+#include "boundary.hpp"
 #include "errors.hpp"
+#include "fixed_texts.hpp"
+#include "hash_libraries.hpp"
 #include "kdf.hpp"
 #include "seed.hpp"
 #include "sha3_walk.hpp"
 
 namespace quorvex::py {
 namespace {
-
-constexpr const char kSubinterpreterMessage[] =
-    "PyO3 modules do not yet support subinterpreters, see "
-    "https://github.com/PyO3/pyo3/issues/576";
 
 // Process-wide state: the interpreter that owns the module and the module
 // object it got. Both are forgotten (not released) when that interpreter is
@@ -33,75 +33,54 @@ constexpr std::string_view kWalkParameters[] = {"initial_seed", "pixels", "width
 constexpr std::string_view kHkdfParameters[] = {"entropy_pool", "salt", "info", "key_size"};
 constexpr std::string_view kBlake3KeyParameters[] = {"entropy_pool", "context", "key_size"};
 
-const Signature kSeedSignature{"generate_initial_seed", kSeedParameters};
-const Signature kSha3WalkSignature{"execute_multilayer_sha3", kWalkParameters};
-const Signature kBlake3WalkSignature{"execute_multilayer_blake3", kWalkParameters};
-const Signature kHkdfSignature{"derive_key_hkdf", kHkdfParameters};
-const Signature kBlake3KeySignature{"derive_key_blake3", kBlake3KeyParameters};
+constexpr Signature kSeedSignature{"generate_initial_seed", kSeedParameters};
+constexpr Signature kSha3WalkSignature{"execute_multilayer_sha3", kWalkParameters};
+constexpr Signature kBlake3WalkSignature{"execute_multilayer_blake3", kWalkParameters};
+constexpr Signature kHkdfSignature{"derive_key_hkdf", kHkdfParameters};
+constexpr Signature kBlake3KeySignature{"derive_key_blake3", kBlake3KeyParameters};
 
-PyObject* generate_initial_seed_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] {
-    const Arguments arguments(kSeedSignature, args, kwargs);
-    const ByteView image_hash = arguments.convert_bytes(0);
-    const ByteView nonce = arguments.convert_bytes(1);
-    const std::uint64_t timestamp = arguments.convert_u64(2);
-    const ByteView version = arguments.convert_str(3);
-    return bytes_to_list(generate_initial_seed(image_hash, nonce, timestamp, version));
-  });
-}
+// How a parameter is converted, by kind.
+constexpr auto kBytes = &Arguments::convert_bytes;
+constexpr auto kU64 = &Arguments::convert_u64;
+constexpr auto kStr = &Arguments::convert_str;
 
-struct WalkArguments {
-  ByteView initial_seed, pixels;
-  std::uint64_t width, height, steps, layers;
-};
-
-WalkArguments convert_walk_arguments(const Arguments& arguments) {
-  WalkArguments walk{};
-  walk.initial_seed = arguments.convert_bytes(0);
-  walk.pixels = arguments.convert_bytes(1);
-  walk.width = arguments.convert_u64(2);
-  walk.height = arguments.convert_u64(3);
-  walk.steps = arguments.convert_u64(4);
-  walk.layers = arguments.convert_u64(5);
-  return walk;
-}
-
-// Both walks take the same six arguments and differ only in their body.
-template <const Signature& kSignature, auto kWalk>
-PyObject* walk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+// The entry of a function: matches the call's arguments to kSignature,
+// converts them with kConvert (one per parameter, in parameter order) and
+// hands the values to kBody, whose bytes become the result list. A braced
+// list is evaluated left to right, so the first parameter that fails to
+// convert is the one reported and no later one is looked at.
+template <const Signature& kSignature, auto kBody, auto... kConvert>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  static_assert(sizeof...(kConvert) == kSignature.parameters.size());
   return call_boundary([&] {
     const Arguments arguments(kSignature, args, kwargs);
-    const WalkArguments walk = convert_walk_arguments(arguments);
-    const PixelGrid grid{walk.pixels, walk.width, walk.height};
-    return bytes_to_list(kWalk(walk.initial_seed, grid, walk.steps, walk.layers, check_signals));
+    return [&]<std::size_t... kIndex>(std::index_sequence<kIndex...>) {
+      const std::tuple values{(arguments.*kConvert)(kIndex)...};
+      return bytes_to_list(std::apply(kBody, values));
+    }
+    (std::index_sequence_for<decltype(kConvert)...>());
   });
 }
 
+// Both walks read the pixels as a grid and may be interrupted by a signal.
+template <auto kWalk>
+auto walk_body(ByteView initial_seed, ByteView pixels, std::uint64_t width, std::uint64_t height,
+               std::uint64_t steps, std::uint64_t layers) {
+  return kWalk(initial_seed, PixelGrid{pixels, width, height}, steps, layers, check_signals);
+}
+
+constexpr auto generate_initial_seed_entry =
+    entry<kSeedSignature, generate_initial_seed, kBytes, kBytes, kU64, kStr>;
 constexpr auto execute_multilayer_sha3_entry =
-    walk_entry<kSha3WalkSignature, execute_multilayer_sha3>;
+    entry<kSha3WalkSignature, walk_body<execute_multilayer_sha3>, kBytes, kBytes, kU64, kU64, kU64,
+          kU64>;
 constexpr auto execute_multilayer_blake3_entry =
-    walk_entry<kBlake3WalkSignature, execute_multilayer_blake3>;
-
-PyObject* derive_key_hkdf_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] {
-    const Arguments arguments(kHkdfSignature, args, kwargs);
-    const ByteView entropy_pool = arguments.convert_bytes(0);
-    const ByteView salt = arguments.convert_bytes(1);
-    const ByteView info = arguments.convert_bytes(2);
-    const std::uint64_t key_size = arguments.convert_u64(3);
-    return bytes_to_list(derive_key_hkdf(entropy_pool, salt, info, key_size));
-  });
-}
-
-PyObject* derive_key_blake3_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] {
-    const Arguments arguments(kBlake3KeySignature, args, kwargs);
-    const ByteView entropy_pool = arguments.convert_bytes(0);
-    const ByteView context = arguments.convert_str(1);
-    const std::uint64_t key_size = arguments.convert_u64(2);
-    return bytes_to_list(derive_key_blake3(entropy_pool, context, key_size));
-  });
-}
+    entry<kBlake3WalkSignature, walk_body<execute_multilayer_blake3>, kBytes, kBytes, kU64, kU64,
+          kU64, kU64>;
+constexpr auto derive_key_hkdf_entry =
+    entry<kHkdfSignature, derive_key_hkdf, kBytes, kBytes, kBytes, kU64>;
+constexpr auto derive_key_blake3_entry =
+    entry<kBlake3KeySignature, derive_key_blake3, kBytes, kStr, kU64>;
 
 template <PyObject* (*Entry)(PyObject*, PyObject*, PyObject*)>
 constexpr PyCFunction as_method() {
@@ -113,38 +92,15 @@ constexpr PyCFunction as_method() {
 // objects keep pointers into it.
 PyMethodDef g_functions[] = {
     {"generate_initial_seed", as_method<generate_initial_seed_entry>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "generate_initial_seed(image_hash, nonce, timestamp, version)\n--\n\n"
-     "Generate the initial seed from image hash, nonce, timestamp, and version "
-     "string."},
+     METH_VARARGS | METH_KEYWORDS, texts::kSeedDoc},
     {"execute_multilayer_sha3", as_method<execute_multilayer_sha3_entry>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "execute_multilayer_sha3(initial_seed, pixels, width, height, steps, "
-     "layers)\n--\n\n"
-     "SHA3 path — sequential walk matching v2/v1 exactly for 100% parity."},
+     METH_VARARGS | METH_KEYWORDS, texts::kSha3WalkDoc},
     {"execute_multilayer_blake3", as_method<execute_multilayer_blake3_entry>(),
-     METH_VARARGS | METH_KEYWORDS,
-     "execute_multilayer_blake3(initial_seed, pixels, width, height, steps, "
-     "layers)\n--\n\n"
-     "BLAKE3 path — parallel chunks with BLAKE3 chain + bounded window walk.\n"
-     "v3/v2.0.2 fast path. Opt-in via chain_hash=\"blake3\" parameter in "
-     "Python.\n"
-     "Not backward-compatible with v1/v2 key vectors — produces different "
-     "keys."},
+     METH_VARARGS | METH_KEYWORDS, texts::kBlake3WalkDoc},
     {"derive_key_hkdf", as_method<derive_key_hkdf_entry>(), METH_VARARGS | METH_KEYWORDS,
-     "derive_key_hkdf(entropy_pool, salt, info, key_size)\n--\n\n"
-     "Derive final key using HKDF-SHA256.\n"
-     "entropy_pool — master pool from Stage 6 (64 bytes)\n"
-     "salt         — nonce bytes (reused from seed generation for binding)\n"
-     "info         — context label bytes e.g. b\"quorvex-lintav-v2\"\n"
-     "key_size     — output length in bytes: 16, 32, or 64"},
+     texts::kHkdfDoc},
     {"derive_key_blake3", as_method<derive_key_blake3_entry>(), METH_VARARGS | METH_KEYWORDS,
-     "derive_key_blake3(entropy_pool, context, key_size)\n--\n\n"
-     "Derive final key using BLAKE3 in KDF mode.\n"
-     "entropy_pool — master pool from Stage 6 (64 bytes)\n"
-     "context      — context string for BLAKE3 key derivation e.g. "
-     "\"quorvex-lin-tav-v1.0\"\n"
-     "key_size     — output length in bytes: 16, 32, or 64"},
+     texts::kBlake3KeyDoc},
 };
 
 PyModuleDef g_module_definition = {
@@ -166,7 +122,7 @@ void claim_interpreter() {
   if (g_owner_interpreter.compare_exchange_strong(expected, current)) {
     Py_AtExit(forget_interpreter);
   } else if (expected != current) {
-    throw_error(PyExc_ImportError, kSubinterpreterMessage);
+    throw_error(PyExc_ImportError, texts::kSubinterpreter);
   }
 }
 
@@ -182,7 +138,7 @@ Ref module_all(PyObject* module) {
     return all;
   }
   if (!PyList_Check(all.get())) {
-    throw PythonError::from_object(conversion_error(all.get(), "PyList"));
+    throw PythonError::from_object(conversion_error(all.get(), texts::kListTarget));
   }
   return all;
 }
@@ -193,12 +149,12 @@ void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
   Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) throw_current_error();
   if (!has_type_flag(name.get(), Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    throw PythonError::from_object(conversion_error(name.get(), "PyString"));
+    throw PythonError::from_object(conversion_error(name.get(), texts::kStringTarget));
   }
   Ref all = module_all(module);
   if (PyList_Append(all.get(), name.get()) < 0) {
     PyErr_Clear();
-    throw Panic("could not append __name__ to __all__");
+    throw Panic(texts::kAppendToAllFailed);
   }
   if (PyObject_SetAttr(module, name.get(), function.get()) < 0) {
     throw_current_error();
@@ -207,6 +163,7 @@ void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
 
 PyObject* initialize_module() {
   claim_interpreter();
+  prepare_hash_libraries();
   if (g_module != nullptr) return Py_NewRef(g_module);
   Ref module = Ref::steal(PyModule_Create2(&g_module_definition, 3));
   if (!module) throw_current_error();

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <bit>
 
-#include "blake3_hasher.hpp"
+#include "blake3_compress.hpp"
 #include "byte_order.hpp"
 #include "errors.hpp"
+#include "fixed_texts.hpp"
+#include "keccak.hpp"
+#include "sha3_sponge.hpp"
 
 namespace quorvex {
 namespace blake3_walk {
@@ -16,40 +19,40 @@ static_assert(std::bit_cast<std::uint32_t>(kRed) == 0x3E991687);
 static_assert(std::bit_cast<std::uint32_t>(kGreen) == 0x3F1645A2);
 static_assert(std::bit_cast<std::uint32_t>(kBlue) == 0x3DE978D5);
 
-// Chain values go to the SHA3-256 accumulator in batches of this many: the
-// digest is the same, the per-call overhead is paid 64 times less often.
-constexpr std::size_t kAccumulatorBatch = 64;
-
 std::int32_t clamp_i32(std::int32_t value, std::int32_t high) noexcept {
   return value < 0 ? 0 : (value > high ? high : value);
 }
 
+// Each step is one BLAKE3 of a 71-byte message: two compressions of one
+// chunk (the full first block, then 7 bytes zero-padded as the root), with
+// no hasher in between. The chain values stream into a SHA3-256 sponge.
 class ChunkWalker {
  public:
-  ChunkWalker(const PixelGrid& grid, Digest& accumulator)
+  ChunkWalker(const PixelGrid& grid, SimdLevel level)
       : grid_(grid),
-        accumulator_(accumulator),
-        in_bounds_(grid.width * grid.height * 3 <= grid.pixels.size()) {}
+        in_bounds_(grid.width * grid.height * 3 <= grid.pixels.size()),
+        compress_(blake3_compression(level)),
+        permute_(keccak_kernels(level).single) {}
   ChunkWalker(const ChunkWalker&) = delete;
   ChunkWalker& operator=(const ChunkWalker&) = delete;
   ~ChunkWalker() {
     wipe(message_, sizeof message_);
-    wipe(batch_, sizeof batch_);
     wipe(chain_, sizeof chain_);
+    wipe_kernel_stack();
   }
 
   void walk(const std::uint8_t* chunk_seed, std::uint64_t steps, ChunkResult& result,
             ChunkControl control) {
-    hasher_.hash(chunk_seed, kBlake3Size, chain_);
+    blake3_hash_chunk(chunk_seed, kBlake3Size, chain_, compress_);
     anchor();
-    accumulator_.reset();
+    Sha3Sponge accumulator(kSha3_256Rate);
     for (std::uint64_t step = 0; step < steps; ++step) {
       if (step % kInterruptInterval == 0 && step > 0) poll(control);
       if (step % kReanchorPeriod == 0 && step > 0) anchor();
       walk_step();
+      accumulator.absorb(chain_, kBlake3Size, permute_);
     }
-    flush();
-    accumulator_.finish(result.step_digest.data());
+    accumulator.finish(result.step_digest.data(), kSha3_256Size, permute_);
     std::copy_n(chain_, kBlake3Size, result.chain.begin());
   }
 
@@ -80,10 +83,10 @@ class ChunkWalker {
   void walk_step() {
     const std::uint64_t x = std::min(origin_x_ + (chain_[8] & kWindowMask), grid_.width - 1);
     const std::uint64_t y = std::min(origin_y_ + (chain_[9] & kWindowMask), grid_.height - 1);
-    std::uint8_t* out = message_;
-    out = std::copy_n(chain_, kBlake3Size, out);
+    std::copy_n(chain_, kBlake3Size, message_ + kMessageChain);
     const std::uint8_t* centre = pixel_at(x, y);
-    out = std::copy_n(centre, 3, out);
+    std::copy_n(centre, 3, message_ + kMessageCentre);
+    std::uint8_t* out = message_ + kMessageNeighbourhood;
     const std::int32_t last_x = wrap_i32(grid_.width - 1), last_y = wrap_i32(grid_.height - 1);
     for (std::int32_t dy = -1; dy <= 1; ++dy) {
       const std::int32_t ny = clamp_i32(wrapping_add_i32(wrap_i32(y), dy), last_y);
@@ -93,27 +96,31 @@ class ChunkWalker {
                           3, out);
       }
     }
-    put_le32(out, static_cast<std::uint32_t>(x));
-    put_le32(out + 4, static_cast<std::uint32_t>(y));
-    out[8] = luminance_byte(centre[0], centre[1], centre[2]);
-    hasher_.hash(message_, kStepMessageSize, chain_);
-    std::copy_n(chain_, kBlake3Size, batch_ + batched_ * kBlake3Size);
-    if (++batched_ == kAccumulatorBatch) flush();
+    put_le32(message_ + kMessageX, static_cast<std::uint32_t>(x));
+    put_le32(message_ + kMessageY, static_cast<std::uint32_t>(y));
+    message_[kMessageLuminance] = luminance_byte(centre[0], centre[1], centre[2]);
+    hash_message();
   }
 
-  void flush() noexcept {
-    accumulator_.update(batch_, batched_ * kBlake3Size);
-    batched_ = 0;
+  // h = BLAKE3(message): the bytes past the message stay zero, so the
+  // second block is already padded.
+  void hash_message() noexcept {
+    static_assert(kStepMessageSize > kBlake3BlockSize && kStepMessageSize <= 2 * kBlake3BlockSize);
+    Blake3ChainingValue cv;
+    std::copy_n(kBlake3Iv, 8, cv.words);
+    cv = compress_(cv, message_, 0, kBlake3BlockSize, kBlake3ChunkStart);
+    cv = compress_(cv, message_ + kBlake3BlockSize, 0, kStepMessageSize - kBlake3BlockSize,
+                   kBlake3ChunkEnd | kBlake3Root);
+    for (int i = 0; i < 8; ++i) put_le32(chain_ + 4 * i, cv.words[i]);
+    wipe(&cv, sizeof cv);
   }
 
   const PixelGrid& grid_;
-  Digest& accumulator_;
   const bool in_bounds_;
-  Blake3 hasher_;
-  std::uint8_t chain_[kBlake3Size];
-  std::uint8_t message_[kStepMessageSize];
-  std::uint8_t batch_[kAccumulatorBatch * kBlake3Size];
-  std::size_t batched_ = 0;
+  const Blake3Compression compress_;
+  const KeccakPermutation permute_;
+  std::uint8_t chain_[kBlake3Size] = {};
+  std::uint8_t message_[2 * kBlake3BlockSize] = {};
   std::uint64_t origin_x_ = 0, origin_y_ = 0;
 };
 
@@ -131,14 +138,14 @@ std::uint8_t luminance_byte(std::uint8_t r, std::uint8_t g, std::uint8_t b) noex
 void check_blake3_dimensions(const PixelGrid& grid) {
   if (grid.width == 0 || grid.height == 0) fail_zero_divisor();
   if (grid.width >= kBlake3MaxDimension || grid.height >= kBlake3MaxDimension) {
-    throw Panic(kBlake3DimensionMessage);
+    throw Panic(texts::kBlake3Dimension);
   }
 }
 
 void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid, std::uint64_t steps,
-                Digest& accumulator, ChunkResult& result, ChunkControl control) {
+                ChunkResult& result, ChunkControl control, SimdLevel level) {
   check_blake3_dimensions(grid);
-  blake3_walk::ChunkWalker walker(grid, accumulator);
+  blake3_walk::ChunkWalker walker(grid, level);
   walker.walk(chunk_seed, steps, result, control);
 }
 

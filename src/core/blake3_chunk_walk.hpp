@@ -1,13 +1,13 @@
 // One chunk of the BLAKE3 walk: a bounded 64 x 64 window walk from a chunk
 // seed (the layer loop and scheduling live in blake3_walk.hpp). Pure; safe
-// to call from any thread, each call with its own accumulator.
+// to call from any thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "blake3_hasher.hpp"
-#include "digest.hpp"
+#include "cpu_features.hpp"
 #include "interrupt.hpp"
 #include "pixel_grid.hpp"
 #include "secret.hpp"
@@ -17,8 +17,6 @@ namespace quorvex {
 // Sizes past which the BLAKE3 walk's signed 32-bit neighbourhood arithmetic
 // would overflow; such calls are refused before any walking.
 inline constexpr std::uint64_t kBlake3MaxDimension = std::uint64_t{1} << 31;
-inline constexpr char kBlake3DimensionMessage[] =
-    "image width and height must be below 2147483648 for the BLAKE3 walk";
 
 struct ChunkResult {
   SecretArray<kBlake3Size> chain;        // the final chain value
@@ -36,19 +34,33 @@ struct ChunkControl {
 struct ChunkCancelled {};
 
 // Throws Panic unless 1 <= width, height < kBlake3MaxDimension: the remainder
-// message for a zero size (width first), kBlake3DimensionMessage otherwise.
+// message for a zero size (width first), texts::kBlake3Dimension otherwise.
 void check_blake3_dimensions(const PixelGrid& grid);
 
 // One chunk of the BLAKE3 walk: `steps` steps of the bounded 64 x 64 window
-// walk from a 32-byte chunk seed. `accumulator` is an open SHA3-256 handle
-// that the walk resets and uses. Throws Panic for a zero size, a size of
-// 2^31 or more, or a read outside the pixels (at the first such read).
+// walk from a 32-byte chunk seed, with the hashing kernels of `level` (the
+// active level by default; a level above the CPU's gives the CPU's). Throws
+// Panic for a zero size, a size of 2^31 or more, or a read outside the
+// pixels (at the first such read).
 void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid, std::uint64_t steps,
-                Digest& accumulator, ChunkResult& result, ChunkControl control = {});
+                ChunkResult& result, ChunkControl control = {},
+                SimdLevel level = active_simd_level());
 
 namespace blake3_walk {
 
+// The step message: h ‖ centre R, G, B ‖ the 3 x 3 neighbourhood ‖ LE32(x)
+// ‖ LE32(y) ‖ luminance, two BLAKE3 blocks (64 + 7 bytes).
+inline constexpr std::size_t kMessageChain = 0;
+inline constexpr std::size_t kMessageCentre = 32;
+inline constexpr std::size_t kMessageNeighbourhood = 35;
+inline constexpr std::size_t kMessageX = 62;
+inline constexpr std::size_t kMessageY = 66;
+inline constexpr std::size_t kMessageLuminance = 70;
 inline constexpr std::size_t kStepMessageSize = 71;
+static_assert(kMessageCentre == kMessageChain + kBlake3Size &&
+              kMessageNeighbourhood == kMessageCentre + 3 &&
+              kMessageX == kMessageNeighbourhood + 27 && kMessageY == kMessageX + 4 &&
+              kMessageLuminance == kMessageY + 4 && kStepMessageSize == kMessageLuminance + 1);
 inline constexpr std::uint64_t kWindowMask = 0x3F;
 inline constexpr std::uint64_t kReanchorPeriod = 512;
 

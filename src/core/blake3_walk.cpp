@@ -1,15 +1,15 @@
 #include "blake3_walk.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <exception>
-#include <optional>
 #include <utility>
 #include <vector>
 
 #include "blake3_chunk_walk.hpp"
 #include "blake3_hasher.hpp"
 #include "byte_order.hpp"
-#include "digest.hpp"
 
 namespace quorvex {
 namespace {
@@ -27,31 +27,32 @@ struct LayerWork {
         steps_per_chunk(steps_per_chunk),
         seeds(chunks * kBlake3Size),
         results(chunks),
-        failures(chunks),
-        accumulators(chunks) {
-    for (auto& accumulator : accumulators) accumulator.emplace(GCRY_MD_SHA3_256);
-  }
+        failures(chunks) {}
 
   const PixelGrid& grid;
   const std::uint64_t steps_per_chunk;
   SecretBytes seeds;
   std::vector<ChunkResult> results;
   std::vector<std::exception_ptr> failures;
-  std::vector<std::optional<Digest>> accumulators;
   std::atomic<bool> cancel{false};
 
   void walk(std::uint64_t chunk, const InterruptCheck* check_interrupt) {
-    chunk_walk(seeds.data() + chunk * kBlake3Size, grid, steps_per_chunk, *accumulators[chunk],
-               results[chunk], {&cancel, check_interrupt});
+    chunk_walk(seeds.data() + chunk * kBlake3Size, grid, steps_per_chunk, results[chunk],
+               {&cancel, check_interrupt});
   }
 };
 
 // Runs on a pool worker: a failure stays in the chunk's slot, to be raised
-// on the calling thread once every chunk has finished.
-void walk_chunk_task(void* context, std::uint64_t chunk) noexcept {
+// on the calling thread once every chunk has finished. A forced unwind is
+// not a failure of the chunk and goes on (it carries no exception object,
+// hence no UBSan null check on its handler).
+__attribute__((no_sanitize("null"))) void walk_chunk_task(void* context, std::uint64_t chunk) {
   auto& work = *static_cast<LayerWork*>(context);
   try {
     work.walk(chunk, nullptr);
+    wipe_dead_stack();  // the chain values the hashing left on this worker's stack
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     work.failures[chunk] = std::current_exception();
   }
@@ -69,19 +70,30 @@ void derive_chunk_seeds(const std::uint8_t* prev, LayerWork& work) {
   }
 }
 
+// Every chunk in order on the calling thread: the first failure is the
+// lowest chunk's, as on the pool.
+void walk_chunks_here(LayerWork& work, const InterruptCheck& check_interrupt) {
+  for (std::uint64_t chunk = 0; chunk < work.results.size(); ++chunk) {
+    work.walk(chunk, &check_interrupt);
+  }
+}
+
 // The ordered parallel map of a layer: every chunk walked once, results in
-// chunk order. One chunk is walked here; more go to the pool, one chunk per
-// worker, while this thread sleeps. The lowest failing chunk's failure is
-// raised, so the outcome never depends on the schedule.
+// chunk order. With more than one chunk they go to the pool, one chunk per
+// worker, while this thread sleeps; if the pool is busy with another call
+// (see worker_pool.cpp for why that can happen) this thread walks them all.
+// The lowest failing chunk's failure is raised, so the outcome never
+// depends on the schedule.
 void run_chunk_walks(WorkerPool& pool, LayerWork& work, const InterruptCheck& check_interrupt) {
-  if (work.results.size() == 1) {
-    work.walk(0, &check_interrupt);
+  if (work.results.size() > 1 &&
+      pool.inject_and_wait(walk_chunk_task, &work, work.cancel, check_interrupt)) {
+    for (auto& failure : work.failures) {
+      if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
+    }
     return;
   }
-  pool.inject_and_wait(walk_chunk_task, &work, work.cancel, check_interrupt);
-  for (auto& failure : work.failures) {
-    if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
-  }
+  for (auto& failure : work.failures) failure = nullptr;
+  walk_chunks_here(work, check_interrupt);
 }
 
 }  // namespace
@@ -122,6 +134,7 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
   }
   Blake3Pool result;
   final_hash.finish(result.data());
+  wipe_dead_stack();
   return result;
 }
 

@@ -34,6 +34,10 @@ inline std::uint32_t load_le32(const std::uint8_t* in) noexcept {
          (std::uint32_t{in[3]} << 24);
 }
 
+inline std::uint64_t load_le64(const std::uint8_t* in) noexcept {
+  return std::uint64_t{load_le32(in)} | (std::uint64_t{load_le32(in + 4)} << 32);
+}
+
 // The low 32 bits of v as a signed value, two's complement, without the
 // implementation-defined narrowing of older standards.
 inline std::int32_t wrap_i32(std::uint64_t v) noexcept {

@@ -36,21 +36,18 @@ void ensure_gcrypt() {
   (void)initialized;
 }
 
-Digest::Digest(int algorithm, unsigned flags)
+Digest::Digest(int algorithm)
     : algorithm_(algorithm), size_(gcry_md_get_algo_dlen(algorithm)) {
   ensure_gcrypt();
-  if (gcry_error_t error = gcry_md_open(&handle_, algorithm, flags)) {
+  if (gcry_error_t error = gcry_md_open(&handle_, algorithm, 0)) {
     fail_gcrypt("gcry_md_open", error);
   }
 }
 
-void Digest::set_key(ByteView key) {
-  if (gcry_error_t error = gcry_md_setkey(handle_, key.data(), key.size())) {
-    fail_gcrypt("gcry_md_setkey", error);
-  }
-}
-
 void Digest::finish(std::uint8_t* out) noexcept {
+  // gcry_md_read returns null only for an algorithm the handle was not
+  // opened with (or 0 on a handle with several): this handle was opened
+  // with algorithm_ alone, and opening it is checked, so it cannot fail.
   const unsigned char* digest = gcry_md_read(handle_, algorithm_);
   __builtin_memcpy(out, digest, size_);
 }

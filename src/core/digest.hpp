@@ -17,24 +17,21 @@ namespace quorvex {
 // Safe to call from any thread, any number of times.
 void ensure_gcrypt();
 
-// One open libgcrypt message digest (SHA3-256, SHA3-512 or HMAC-SHA256).
+// One open libgcrypt message digest (SHA3-256, SHA3-512 or SHA-256).
 // Opened once, reset per use; libgcrypt wipes its state on close.
 class Digest {
  public:
-  explicit Digest(int algorithm, unsigned flags = 0);
+  explicit Digest(int algorithm);
   ~Digest() { gcry_md_close(handle_); }
   Digest(const Digest&) = delete;
   Digest& operator=(const Digest&) = delete;
 
-  // Sets the HMAC key; the handle must have been opened with the HMAC flag.
-  void set_key(ByteView key);
   void reset() noexcept { gcry_md_reset(handle_); }
   void update(const void* data, std::size_t size) noexcept { gcry_md_write(handle_, data, size); }
   void update(ByteView data) noexcept { update(data.data(), data.size()); }
-  // Finalizes and copies the digest (size() bytes) to out. The handle must
-  // be reset before it absorbs anything else.
+  // Finalizes and copies the digest (the algorithm's length in bytes) to
+  // out. The handle must be reset before it absorbs anything else.
   void finish(std::uint8_t* out) noexcept;
-  std::size_t size() const noexcept { return size_; }
 
  private:
   gcry_md_hd_t handle_ = nullptr;

@@ -32,13 +32,19 @@ class HkdfError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Fails with the three-line message of a failed equality check, values in
-// decimal, so a caller sees both what was found and what was required.
+// The three-line message of a failed equality check, values in decimal, so
+// a caller sees both what was found and what was required.
+std::string unequal_message(std::string_view message, std::uint64_t found, std::uint64_t required);
+
+// The message of a bounds-checked read past the end of a buffer.
+std::string out_of_bounds_message(std::uint64_t length, std::uint64_t index);
+
+// Fails with unequal_message().
 [[noreturn]] void fail_unequal(std::string_view message, std::uint64_t found,
                                std::uint64_t required,
                                std::source_location where = std::source_location::current());
 
-// Fails like a bounds-checked read past the end of a buffer.
+// Fails with out_of_bounds_message().
 [[noreturn]] void fail_out_of_bounds(std::uint64_t length, std::uint64_t index,
                                      std::source_location where = std::source_location::current());
 

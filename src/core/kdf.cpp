@@ -5,8 +5,12 @@
 #include "errors.hpp"
 #include "blake3_hasher.hpp"
 #include "digest.hpp"
+#include "fixed_texts.hpp"
+#include "hmac_sha256.hpp"
 
 namespace quorvex {
+
+static_assert(kPrkSize == kSha256Size);
 
 ExpandedPool expand_pool(ByteView pool) {
   ExpandedPool expanded;
@@ -23,13 +27,12 @@ ExpandedPool expand_pool(ByteView pool) {
 
 void check_key_size(std::uint64_t key_size) {
   if (key_size != 16 && key_size != 32 && key_size != 64) {
-    throw Panic("key_size must be 16, 32, or 64");
+    throw Panic(texts::kKeySize);
   }
 }
 
 Prk hkdf_extract(ByteView salt, ByteView input_key_material) {
-  Digest hmac(GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC);
-  hmac.set_key(salt);
+  HmacSha256 hmac(salt);
   hmac.update(input_key_material);
   Prk prk;
   hmac.finish(prk.data());
@@ -38,10 +41,9 @@ Prk hkdf_extract(ByteView salt, ByteView input_key_material) {
 
 SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length) {
   if (length > kHkdfMaxOutput) {
-    throw HkdfError("HKDF expand failed: invalid number of blocks, too large output");
+    throw HkdfError(texts::kHkdfTooLong);
   }
-  Digest hmac(GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC);
-  hmac.set_key(prk);
+  HmacSha256 hmac(prk);
   SecretBytes output(length);
   SecretArray<kSha256Size> block;
   std::size_t written = 0;
@@ -73,6 +75,7 @@ SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context, std::uint
   hasher.update(expanded.data(), expanded.size());
   SecretBytes key(key_size);
   hasher.finish(key.data(), key.size());
+  wipe_dead_stack();  // the library's finalisation leaves its output block there
   return key;
 }
 

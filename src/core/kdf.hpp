@@ -10,12 +10,12 @@
 namespace quorvex {
 
 inline constexpr std::size_t kExpandedPoolSize = 128;
-inline constexpr std::size_t kSha256Size = 32;
+inline constexpr std::size_t kPrkSize = 32;  // one SHA-256 output
 // RFC 5869: HKDF-Expand produces at most 255 blocks.
-inline constexpr std::size_t kHkdfMaxOutput = 255 * kSha256Size;
+inline constexpr std::size_t kHkdfMaxOutput = 255 * kPrkSize;
 
 using ExpandedPool = SecretArray<kExpandedPoolSize>;
-using Prk = SecretArray<kSha256Size>;
+using Prk = SecretArray<kPrkSize>;
 
 // SHA3-256(pool ‖ BE32(i)) for i = 0..3, concatenated. Cannot fail.
 ExpandedPool expand_pool(ByteView pool);

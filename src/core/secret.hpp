@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <span>
 #include <vector>
@@ -17,21 +18,33 @@ using ByteView = std::span<const std::uint8_t>;
 
 inline void wipe(void* data, std::size_t size) noexcept { explicit_bzero(data, size); }
 
-// Allocator that wipes a block before freeing it, so a std::vector of
-// secrets never leaves a copy behind, not even when it grows.
-template <class T>
+// Clears the stack below the caller's frame, where the functions it called
+// have left their locals. Call it after code we cannot make wipe its own
+// locals (a library's hash finalisation, say) has handled key material.
+void wipe_dead_stack() noexcept;
+
+// Allocator that wipes a block before handing it back to `Base` (the
+// standard allocator; a test puts in one that looks at what it gets back),
+// so a std::vector of secrets never leaves a copy behind, not even when it
+// grows.
+template <class T, class Base = std::allocator<T>>
 struct WipingAllocator {
   using value_type = T;
-  WipingAllocator() noexcept = default;
   template <class U>
-  WipingAllocator(const WipingAllocator<U>&) noexcept {}
-  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+  struct rebind {
+    using other =
+        WipingAllocator<U, typename std::allocator_traits<Base>::template rebind_alloc<U>>;
+  };
+  WipingAllocator() noexcept = default;
+  template <class U, class OtherBase>
+  WipingAllocator(const WipingAllocator<U, OtherBase>&) noexcept {}
+  T* allocate(std::size_t n) { return Base{}.allocate(n); }
   void deallocate(T* p, std::size_t n) noexcept {
     wipe(p, n * sizeof(T));
-    std::allocator<T>{}.deallocate(p, n);
+    Base{}.deallocate(p, n);
   }
-  template <class U>
-  bool operator==(const WipingAllocator<U>&) const noexcept {
+  template <class U, class OtherBase>
+  bool operator==(const WipingAllocator<U, OtherBase>&) const noexcept {
     return true;
   }
 };

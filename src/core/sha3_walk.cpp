@@ -8,7 +8,9 @@
 
 #include "byte_order.hpp"
 #include "errors.hpp"
-#include "digest.hpp"
+#include "fixed_texts.hpp"
+#include "keccak.hpp"
+#include "sha3_sponge.hpp"
 
 namespace quorvex {
 
@@ -96,16 +98,16 @@ double deviation_of(const double* values, std::size_t n) noexcept {
 void write_record(StepMessage& message, Position at, Rgb pixel, double luminance,
                   double deviation) noexcept {
   std::uint8_t* record = message.step_record;
-  put_be32(record + 0, at.x);
-  put_be32(record + 4, at.y);
-  record[8] = pixel.r;
-  record[9] = pixel.g;
-  record[10] = pixel.b;
-  put_hex_color(record + 11, pixel);
-  put_be32(record + 18, static_cast<std::uint32_t>(to_i32_saturating(luminance * 1000.0)));
-  put_be32(record + 22, static_cast<std::uint32_t>(to_i32_saturating(deviation * 1000.0)));
-  message.x = at.x;
-  message.y = at.y;
+  put_be32(record + kRecordX, at.x);
+  put_be32(record + kRecordY, at.y);
+  record[kRecordRgb] = pixel.r;
+  record[kRecordRgb + 1] = pixel.g;
+  record[kRecordRgb + 2] = pixel.b;
+  put_hex_color(record + kRecordColorHex, pixel);
+  put_be32(record + kRecordLuminance,
+           static_cast<std::uint32_t>(to_i32_saturating(luminance * 1000.0)));
+  put_be32(record + kRecordDeviation,
+           static_cast<std::uint32_t>(to_i32_saturating(deviation * 1000.0)));
 }
 
 // True when every pixel of the grid lies inside the buffer and the sizes
@@ -191,9 +193,20 @@ std::int32_t to_i32_saturating(double value) noexcept {
   return static_cast<std::int32_t>(value);
 }
 
+namespace {
+
+// x mod size for a 32-bit x: a 32-bit division when the size allows (the
+// remainder is the same, the instruction quicker), x itself past 2^32 - 1.
+std::uint32_t remainder_of(std::uint32_t x, std::uint64_t size) noexcept {
+  if (size <= UINT32_MAX) return x % static_cast<std::uint32_t>(size);
+  return static_cast<std::uint32_t>(x % size);
+}
+
+}  // namespace
+
 Position position_of(const PixelGrid& grid, const std::uint8_t* state) noexcept {
-  return {static_cast<std::uint32_t>(std::uint64_t{load_be32(state)} % grid.width),
-          static_cast<std::uint32_t>(std::uint64_t{load_be32(state + 4)} % grid.height)};
+  return {remainder_of(load_be32(state), grid.width),
+          remainder_of(load_be32(state + 4), grid.height)};
 }
 
 void describe_step(const PixelGrid& grid, const std::uint8_t* state, StepMessage& message) {
@@ -241,22 +254,36 @@ void prefetch_window(const PixelGrid& grid, Position at) noexcept {
   }
 }
 
-// One call's walk: three digest handles opened once and reset per use, and
-// fixed stack buffers for every message.
+// One call's walk, pipelined over two Keccak lanes.
+//
+// Only the state hash lies on the critical path: the next position comes
+// from the state it makes. The visit digest of a step (SHA3-256 of the new
+// state and the record) and the layer hasher that absorbs it feed nothing
+// but the layer digest, so they can wait. Step k therefore runs its two
+// state-hash permutations in lane 0 and, beside them in lane 1, the visit
+// hash of step k - 1 (first permutation) and, when that digest fills a
+// layer block, the layer hasher's permutation (second). The results, the
+// order of every absorbed byte included, are those of the plain sequence;
+// only the schedule changes. On a level without vector lanes the pair call
+// runs its states one after the other, which is the plain sequence.
+//
+// Message layout per step (state hash, 98 to 122 bytes): two blocks of the
+// 72-byte SHA3-512 rate, the second padded. Visit hash: 90 bytes, one
+// padded block of the 136-byte SHA3-256 rate.
 class Walker {
  public:
-  Walker(const PixelGrid& grid, const InterruptCheck& check_interrupt)
-      : grid_(grid),
-        check_interrupt_(check_interrupt),
-        state_hasher_(GCRY_MD_SHA3_512),
-        visit_hasher_(GCRY_MD_SHA3_256),
-        layer_hasher_(GCRY_MD_SHA3_512) {}
+  Walker(const PixelGrid& grid, const InterruptCheck& check_interrupt, KeccakKernels kernels)
+      : grid_(grid), check_interrupt_(check_interrupt), kernels_(kernels) {}
   Walker(const Walker&) = delete;
   Walker& operator=(const Walker&) = delete;
   ~Walker() {
     wipe(&message_, sizeof message_);
     wipe(input_, sizeof input_);
+    wipe(previous_record_, sizeof previous_record_);
     wipe(visit_digest_, sizeof visit_digest_);
+    wipe(&step_hash_, sizeof step_hash_);
+    wipe(&visit_hash_, sizeof visit_hash_);
+    wipe_kernel_stack();
   }
 
   // Runs one layer from `state` (64 bytes, updated in place to the final
@@ -264,63 +291,118 @@ class Walker {
   void walk_layer(std::uint8_t* state, std::uint64_t steps, std::uint8_t* layer_digest) {
     if (steps > 0 && grid_.width == 0) fail_zero_divisor();
     if (steps > 0 && grid_.height == 0) fail_zero_divisor();
-    layer_hasher_.reset();
+    Sha3Sponge layer_hash(kSha3_512Rate);
+    visit_pending_ = false;
+    count_work();  // a layer of no steps is still work: 2^64 of them take years
     if (steps > 0) position_ = position_of(grid_, state);
     for (std::uint64_t step = 0; step < steps; ++step) {
-      if (++since_check_ == kInterruptInterval) {
-        since_check_ = 0;
-        if (check_interrupt_) check_interrupt_();
-      }
-      walk_step(state);
+      count_work();
+      walk_step(state, layer_hash);
     }
-    layer_hasher_.finish(layer_digest);
+    if (visit_pending_) finish_last_visit(state, layer_hash);
+    layer_hash.finish(layer_digest, kSha3_512Size, kernels_.single);
   }
 
  private:
-  // state ← SHA3-512(state ‖ record ‖ position ‖ neighbours); the visit
-  // digest SHA3-256(new state ‖ record) goes straight into the layer hasher.
-  void walk_step(std::uint8_t* state) {
+  // Gives the caller a chance to interrupt every kInterruptInterval units
+  // of work (steps and layers).
+  void count_work() {
+    if (++since_check_ == kInterruptInterval) {
+      since_check_ = 0;
+      if (check_interrupt_) check_interrupt_();
+    }
+  }
+
+  // state ← SHA3-512(state ‖ record ‖ position ‖ neighbours), with the
+  // previous step's visit digest alongside. The first block holds only the
+  // state and the record's x and y, so its permutation runs while the
+  // pixels prefetched at the end of the previous step arrive; the pixel
+  // statistics go into the second block.
+  void walk_step(std::uint8_t* state, Sha3Sponge& layer_hash) {
+    static_assert(
+        kStepInputRecord + kRecordY + 4 == kSha3_512Rate && kMaxStepInputSize < 2 * kSha3_512Rate,
+        "the first block ends after the record's y, the input fits in two blocks");
+    std::copy_n(state, kStateSize, input_);
+    put_be32(input_ + kStepInputRecord + kRecordX, position_.x);
+    put_be32(input_ + kStepInputRecord + kRecordY, position_.y);
+    step_hash_ = KeccakState{};
+    xor_into_state(step_hash_, 0, input_, kSha3_512Rate);
+    if (visit_pending_) {
+      start_visit_hash(state);
+      kernels_.pair(step_hash_, &visit_hash_);
+      read_state(visit_hash_, visit_digest_, kVisitDigestSize);
+    } else {
+      kernels_.single(step_hash_);
+    }
+
     describe_position(grid_, position_, message_);
-    std::uint8_t* at = input_;
-    at = std::copy_n(state, kStateSize, at);
-    at = std::copy_n(message_.step_record, kStepRecordSize, at);
-    at = std::copy_n(message_.step_record, kPositionSize, at);  // x, y again
-    at = std::copy_n(message_.neighbor_bytes, message_.neighbor_size, at);
-    state_hasher_.reset();
-    state_hasher_.update(input_, static_cast<std::size_t>(at - input_));
-    state_hasher_.finish(state);
-    // The next position is known now; fetch its pixels from memory while
-    // the visit digest is being hashed.
+    std::copy_n(message_.step_record, kStepRecordSize, input_ + kStepInputRecord);
+    std::copy_n(message_.step_record + kRecordX, kPositionSize, input_ + kStepInputPosition);
+    std::copy_n(message_.neighbor_bytes, message_.neighbor_size, input_ + kStepInputNeighbors);
+    const std::size_t tail = kStepInputNeighbors + message_.neighbor_size - kSha3_512Rate;
+    xor_into_state(step_hash_, 0, input_ + kSha3_512Rate, tail);
+    pad_sha3(step_hash_, tail, kSha3_512Rate);
+    if (visit_pending_) {
+      const std::size_t taken = layer_hash.absorb_some(visit_digest_, kVisitDigestSize);
+      if (layer_hash.block_full()) {
+        kernels_.pair(step_hash_, &layer_hash.state());
+        layer_hash.next_block();
+        layer_hash.absorb_some(visit_digest_ + taken, kVisitDigestSize - taken);
+      } else {
+        kernels_.single(step_hash_);
+      }
+    } else {
+      kernels_.single(step_hash_);
+    }
+    read_state(step_hash_, state, kStateSize);
+
+    std::copy_n(message_.step_record, kStepRecordSize, previous_record_);
+    visit_pending_ = true;
+    // The next position is known now: start fetching its pixels.
     position_ = position_of(grid_, state);
     prefetch_window(grid_, position_);
+  }
 
-    std::copy_n(state, kStateSize, input_);
-    std::copy_n(message_.step_record, kStepRecordSize, input_ + kStateSize);
-    visit_hasher_.reset();
-    visit_hasher_.update(input_, kStateSize + kStepRecordSize);
-    visit_hasher_.finish(visit_digest_);
-    layer_hasher_.update(visit_digest_, sizeof visit_digest_);
+  // The visit hash of the previous step: SHA3-256(state ‖ its record), one
+  // padded block.
+  void start_visit_hash(const std::uint8_t* state) noexcept {
+    visit_hash_ = KeccakState{};
+    xor_into_state(visit_hash_, 0, state, kStateSize);
+    xor_into_state(visit_hash_, kStateSize, previous_record_, kStepRecordSize);
+    pad_sha3(visit_hash_, kVisitInputSize, kSha3_256Rate);
+  }
+
+  // The last step's visit digest has no next step to ride along with.
+  void finish_last_visit(const std::uint8_t* state, Sha3Sponge& layer_hash) noexcept {
+    start_visit_hash(state);
+    kernels_.single(visit_hash_);
+    read_state(visit_hash_, visit_digest_, kVisitDigestSize);
+    layer_hash.absorb(visit_digest_, kVisitDigestSize, kernels_.single);
+    visit_pending_ = false;
   }
 
   const PixelGrid& grid_;
   const InterruptCheck& check_interrupt_;
+  const KeccakKernels kernels_;
   Position position_{};
-  Digest state_hasher_, visit_hasher_, layer_hasher_;
   StepMessage message_{};
-  std::uint8_t input_[kStateSize + kStepRecordSize + kPositionSize + kMaxNeighborBytes];
+  KeccakState step_hash_{}, visit_hash_{};
+  std::uint8_t input_[kMaxStepInputSize];
+  std::uint8_t previous_record_[kStepRecordSize];
   std::uint8_t visit_digest_[kVisitDigestSize];
+  bool visit_pending_ = false;
   std::uint64_t since_check_ = 0;
 };
 
 void check_layer_inputs(ByteView seed, const PixelGrid& grid, std::uint64_t steps) {
   if (seed.size() != kStateSize) {
-    fail_unequal("Seed must be exactly 64 bytes", seed.size(), kStateSize);
+    fail_unequal(texts::kSeedLength, seed.size(), kStateSize);
   }
   const std::uint64_t expected = grid.width * grid.height * 3;  // mod 2^64
   if (grid.pixels.size() != expected) {
-    fail_unequal("Pixel array size mismatch", grid.pixels.size(), expected);
+    fail_unequal(texts::kPixelLength, grid.pixels.size(), expected);
   }
-  if (steps > kMaxSteps) throw Panic("capacity overflow");
+  if (steps > kMaxSteps) throw Panic(texts::kCapacityOverflow);
 }
 
 }  // namespace
@@ -328,23 +410,31 @@ void check_layer_inputs(ByteView seed, const PixelGrid& grid, std::uint64_t step
 
 Sha3Pool execute_multilayer_sha3(ByteView initial_seed, const PixelGrid& grid, std::uint64_t steps,
                                  std::uint64_t layers, const InterruptCheck& check_interrupt) {
+  return execute_multilayer_sha3_at(active_simd_level(), initial_seed, grid, steps, layers,
+                                    check_interrupt);
+}
+
+Sha3Pool execute_multilayer_sha3_at(SimdLevel level, ByteView initial_seed, const PixelGrid& grid,
+                                    std::uint64_t steps, std::uint64_t layers,
+                                    const InterruptCheck& check_interrupt) {
   using namespace sha3_walk;
-  Digest pool_hasher(GCRY_MD_SHA3_512);
+  const KeccakKernels kernels = keccak_kernels(level);
+  Sha3Sponge pool_hasher(kSha3_512Rate);
   if (layers > 0) {
     // Later layers start from a 64-byte state over the same pixels, so the
     // checks of the first layer hold for all of them.
     check_layer_inputs(initial_seed, grid, steps);
-    Walker walker(grid, check_interrupt);
+    Walker walker(grid, check_interrupt, kernels);
     SecretArray<kStateSize> state;
     SecretArray<kStateSize> layer_digest;
     std::copy_n(initial_seed.begin(), kStateSize, state.begin());
     for (std::uint64_t layer = 0; layer < layers; ++layer) {
       walker.walk_layer(state.data(), steps, layer_digest.data());
-      pool_hasher.update(layer_digest.data(), layer_digest.size());
+      pool_hasher.absorb(layer_digest.data(), layer_digest.size(), kernels.single);
     }
   }
   Sha3Pool pool;
-  pool_hasher.finish(pool.data());
+  pool_hasher.finish(pool.data(), pool.size(), kernels.single);
   return pool;
 }
 

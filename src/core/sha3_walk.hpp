@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "cpu_features.hpp"
 #include "interrupt.hpp"
 #include "pixel_grid.hpp"
 #include "secret.hpp"
@@ -19,14 +20,39 @@ using Sha3Pool = SecretArray<kSha3PoolSize>;
 Sha3Pool execute_multilayer_sha3(ByteView initial_seed, const PixelGrid& grid, std::uint64_t steps,
                                  std::uint64_t layers, const InterruptCheck& check_interrupt);
 
+// The same with the Keccak kernels of a given level (at most the CPU's),
+// for tests that compare the levels.
+Sha3Pool execute_multilayer_sha3_at(SimdLevel level, ByteView initial_seed, const PixelGrid& grid,
+                                    std::uint64_t steps, std::uint64_t layers,
+                                    const InterruptCheck& check_interrupt);
+
 // Pieces of the SHA3 walk, exposed for tests.
 namespace sha3_walk {
 
 inline constexpr std::size_t kStateSize = 64;
-inline constexpr std::size_t kStepRecordSize = 26;
 inline constexpr std::size_t kPositionSize = 8;
 inline constexpr std::size_t kMaxNeighborBytes = 24;
 inline constexpr std::size_t kVisitDigestSize = 32;
+
+// The step record: big-endian integers, the colour as "#rrggbb".
+inline constexpr std::size_t kRecordX = 0;           // u32
+inline constexpr std::size_t kRecordY = 4;           // u32
+inline constexpr std::size_t kRecordRgb = 8;         // R, G, B
+inline constexpr std::size_t kRecordColorHex = 11;   // 7 ASCII bytes
+inline constexpr std::size_t kRecordLuminance = 18;  // i32, luminance * 1000
+inline constexpr std::size_t kRecordDeviation = 22;  // i32, deviation * 1000
+inline constexpr std::size_t kStepRecordSize = 26;
+static_assert(kRecordColorHex == kRecordRgb + 3 && kRecordLuminance == kRecordColorHex + 7 &&
+              kRecordDeviation + 4 == kStepRecordSize);
+
+// The state hash input: state ‖ record ‖ position (x, y again) ‖ the 0 to 8
+// neighbours; the visit hash input: new state ‖ record.
+inline constexpr std::size_t kStepInputRecord = kStateSize;
+inline constexpr std::size_t kStepInputPosition = kStepInputRecord + kStepRecordSize;
+inline constexpr std::size_t kStepInputNeighbors = kStepInputPosition + kPositionSize;
+inline constexpr std::size_t kMaxStepInputSize = kStepInputNeighbors + kMaxNeighborBytes;
+inline constexpr std::size_t kVisitInputSize = kStateSize + kStepRecordSize;
+static_assert(kStepInputNeighbors == 98 && kMaxStepInputSize == 122 && kVisitInputSize == 90);
 
 // ((0.299 R + 0.587 G) + 0.114 B) / 255, each operation rounded on its own.
 double pixel_luminance(std::uint8_t r, std::uint8_t g, std::uint8_t b) noexcept;
@@ -42,7 +68,6 @@ struct StepMessage {
   std::uint8_t step_record[kStepRecordSize];
   std::uint8_t neighbor_bytes[kMaxNeighborBytes];
   std::size_t neighbor_size = 0;
-  std::uint32_t x = 0, y = 0;
 };
 
 struct Position {

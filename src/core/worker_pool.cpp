@@ -1,3 +1,42 @@
+// The worker pool's job protocol.
+//
+// A job is one layer's chunk walks: task(context, i) on worker i. The pool
+// runs one job at a time, and the caller of a job sleeps until it is done.
+// That caller holds the interpreter lock, and while it sleeps it polls for
+// signals, which runs Python code: signal handlers and, since 3.12, garbage
+// collection with its finalizers. That code may call the BLAKE3 walk again,
+// on this thread or, after handing the interpreter lock over, on another.
+// So the pool has no lock that a caller could block on: a caller claims the
+// pool with a compare-and-swap and, finding it taken, walks its chunks on
+// its own thread instead (the results are the same on any schedule).
+//
+// Shared words (all in WorkerPool):
+// - busy_: set by the caller that claims the pool (compare-and-swap, so
+//   only one succeeds), cleared by that caller once its job is done. Nobody
+//   ever waits for it to clear.
+// - task_, context_, stopping_: plain fields, written only by the claiming
+//   caller (or by stop_workers) before it bumps generation_; workers read
+//   them after seeing the new generation (release/acquire).
+// - remaining_: set by the caller to the number of workers before the bump;
+//   each worker decrements it after its task. The worker that takes it to 0
+//   sets done_ to 1 and wakes the caller.
+// - done_: futex word; 0 while the job runs, set to 1 by the last worker.
+//   The caller sleeps on it (with a timeout, to poll for signals).
+// - generation_: futex word, bumped by the caller to publish a job. Workers
+//   sleep on it while it equals the generation they last served.
+// - sleepers_: workers about to sleep on generation_. A worker increments it
+//   (seq_cst) before its last look at generation_ and the futex wait, which
+//   itself rechecks the word in the kernel; the caller bumps generation_
+//   (seq_cst) before it reads sleepers_. Either the caller sees the sleeper
+//   and wakes it, or the worker sees the new generation: no wake-up is
+//   lost. Wakes are skipped only when nobody can be asleep.
+//
+// The caller never leaves a job while workers may still touch its buffers:
+// an interrupt (an exception from the signal check) sets the job's cancel
+// flag and still waits for done_, and so does a forced unwind of the
+// calling thread. After fork() the workers are gone from the child: a
+// caller that finds itself in another process stops waiting, and the
+// caller runs the whole job itself.
 #include "worker_pool.hpp"
 
 #include <linux/futex.h>
@@ -10,9 +49,12 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <mutex>
 #include <string>
 
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 #include "thread_count.hpp"
 
 namespace quorvex {
@@ -23,8 +65,6 @@ constexpr std::size_t kWorkerStack = 2 * 1024 * 1024;
 constexpr long kInterruptPollNanoseconds = 20'000'000;
 // How long an idle worker keeps looking for the next job before sleeping.
 constexpr std::chrono::microseconds kWorkerLinger{200};
-
-constexpr char kNotInitialized[] = "The global thread pool has not been initialized.";
 
 // Futex waits and wakes on the 32-bit words of the pool: the caller and the
 // workers sleep in the kernel instead of spinning.
@@ -44,8 +84,24 @@ std::size_t worker_stack_size() {
   return minimum > 0 ? std::max(kWorkerStack, static_cast<std::size_t>(minimum)) : kWorkerStack;
 }
 
-// The pool this thread works for, if it is a worker.
-thread_local const WorkerPool* t_worker_of = nullptr;
+// Clears busy_ when the claiming caller leaves, on every path.
+class Claim {
+ public:
+  explicit Claim(std::atomic<bool>& busy) noexcept : busy_(busy) {
+    bool idle = false;
+    held_ = busy_.compare_exchange_strong(idle, true, std::memory_order_acquire);
+  }
+  ~Claim() {
+    if (held_) busy_.store(false, std::memory_order_release);
+  }
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+  bool held() const noexcept { return held_; }
+
+ private:
+  std::atomic<bool>& busy_;
+  bool held_;
+};
 
 }  // namespace
 
@@ -64,7 +120,8 @@ struct WorkerPool::Worker {
   pthread_t thread{};
 };
 
-WorkerPool::WorkerPool(std::uint64_t thread_count) : thread_count_(thread_count) {}
+WorkerPool::WorkerPool(std::uint64_t thread_count)
+    : thread_count_(thread_count), process_(getpid()) {}
 
 std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarter starter) {
   std::unique_ptr<WorkerPool> pool(new WorkerPool(count));
@@ -74,11 +131,13 @@ std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarte
     const int error = starter(&worker->thread, &WorkerPool::worker_main, worker.get());
     if (error != 0) {
       pool->stop_workers();
-      if ((error == ENOSYS || error == EOPNOTSUPP) && t_worker_of == nullptr) {
+      // Only threads outside any pool call here (workers never create
+      // pools), so the caller's own thread can always be the pool.
+      if (error == ENOSYS || error == EOPNOTSUPP) {
         return std::unique_ptr<WorkerPool>(new WorkerPool(1));
       }
-      throw Panic(std::string(kNotInitialized) +
-                  ": failed to start a worker thread: " + std::strerror(error));
+      throw Panic(std::string(texts::kPoolNotInitialized) + texts::kPoolStartFailed +
+                  std::strerror(error));
     }
     pool->workers_.push_back(std::move(worker));
   }
@@ -87,13 +146,20 @@ std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarte
 
 WorkerPool::~WorkerPool() { stop_workers(); }
 
+bool WorkerPool::is_worker_thread() const noexcept {
+  const pthread_t self = pthread_self();
+  for (const auto& worker : workers_) {
+    if (pthread_equal(worker->thread, self)) return true;
+  }
+  return false;
+}
+
 void WorkerPool::stop_workers() noexcept {
   if (workers_.empty()) return;
-  {
-    std::lock_guard<std::mutex> turn(turn_);
-    stopping_ = true;
-    generation_.fetch_add(1, std::memory_order_release);
-  }
+  // Only the owner of a pool that no job runs on gets here (tests, or a
+  // failed creation), so the words are free to write.
+  stopping_ = true;
+  generation_.fetch_add(1, std::memory_order_seq_cst);
   futex_wake_all(generation_);
   for (auto& worker : workers_) pthread_join(worker->thread, nullptr);
   workers_.clear();
@@ -101,7 +167,6 @@ void WorkerPool::stop_workers() noexcept {
 
 void* WorkerPool::worker_main(void* argument) {
   auto* worker = static_cast<Worker*>(argument);
-  t_worker_of = worker->pool;
   worker->pool->serve(worker->index);
   return nullptr;
 }
@@ -120,10 +185,18 @@ std::uint32_t WorkerPool::await_next_job(std::uint32_t seen) {
   }
   for (;;) {
     sleepers_.fetch_add(1, std::memory_order_seq_cst);
-    futex_wait(generation_, seen);
+    const std::uint32_t generation = generation_.load(std::memory_order_seq_cst);
+    if (generation == seen) futex_wait(generation_, seen);
     sleepers_.fetch_sub(1, std::memory_order_relaxed);
-    const std::uint32_t generation = generation_.load(std::memory_order_acquire);
-    if (generation != seen) return generation;
+    const std::uint32_t now = generation_.load(std::memory_order_acquire);
+    if (now != seen) return now;
+  }
+}
+
+void WorkerPool::finish_task() noexcept {
+  if (remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    done_.store(1, std::memory_order_release);
+    futex_wake_all(done_);
   }
 }
 
@@ -132,11 +205,13 @@ void WorkerPool::serve(std::uint64_t index) {
   for (;;) {
     seen = await_next_job(seen);
     if (stopping_) return;
+    // The caller waits for every worker, so the count must go down even if
+    // this thread is unwound in the middle of its task.
+    struct Finish {
+      WorkerPool* pool;
+      ~Finish() { pool->finish_task(); }
+    } finish{this};
     task_(context_, index);
-    if (remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      done_.store(1, std::memory_order_release);
-      futex_wake_all(done_);
-    }
   }
 }
 
@@ -146,38 +221,56 @@ void WorkerPool::dispatch(Task task, void* context) {
   remaining_.store(workers_.size(), std::memory_order_relaxed);
   done_.store(0, std::memory_order_relaxed);
   generation_.fetch_add(1, std::memory_order_seq_cst);
-  // A worker counts itself a sleeper before it checks the generation for
-  // the last time, so either it sees the new job or we see it asleep.
   if (sleepers_.load(std::memory_order_seq_cst) > 0) futex_wake_all(generation_);
 }
 
-void WorkerPool::wait_until_done(std::atomic<bool>& cancel, const InterruptCheck& check_interrupt) {
-  std::exception_ptr interrupted;
+bool WorkerPool::forked_away() const noexcept { return getpid() != process_; }
+
+// Waits for done_ with no signal checks: on the way out of an interrupted
+// or force-unwound wait, when the job's buffers must outlive the workers.
+void WorkerPool::wait_out_workers() noexcept {
+  const timespec poll{0, kInterruptPollNanoseconds};
+  while (done_.load(std::memory_order_acquire) == 0 && !forked_away()) {
+    futex_wait(done_, 0, &poll);
+  }
+}
+
+// Returns false if the process forked while we slept (the workers are not
+// in this process, the job will never finish here).
+bool WorkerPool::wait_until_done(std::atomic<bool>& cancel,
+                                 const InterruptCheck& check_interrupt) {
   const timespec poll{0, kInterruptPollNanoseconds};
   while (done_.load(std::memory_order_acquire) == 0) {
     futex_wait(done_, 0, check_interrupt ? &poll : nullptr);
-    if (!check_interrupt || interrupted) continue;
+    if (!check_interrupt) continue;
     try {
       check_interrupt();
     } catch (...) {
-      // The workers read the caller's buffers: they must finish (they stop
-      // early once they see the flag) before the exception unwinds them.
-      interrupted = std::current_exception();
+      // An interrupt, or the thread being ended by a forced unwind at
+      // interpreter shutdown: either way the frames that own the job's
+      // buffers are about to go, so the workers must be done first. The
+      // exception, whatever it is, goes on unchanged.
       cancel.store(true, std::memory_order_relaxed);
+      wait_out_workers();
+      throw;
     }
+    // Python code ran in the check: it may have forked.
+    if (forked_away()) return false;
   }
-  if (interrupted) std::rethrow_exception(interrupted);
+  return true;
 }
 
-void WorkerPool::inject_and_wait(Task task, void* context, std::atomic<bool>& cancel,
+bool WorkerPool::inject_and_wait(Task task, void* context, std::atomic<bool>& cancel,
                                  const InterruptCheck& check_interrupt) {
   if (workers_.empty()) {
     for (std::uint64_t i = 0; i < thread_count_; ++i) task(context, i);
-    return;
+    return true;
   }
-  std::lock_guard<std::mutex> turn(turn_);
+  if (forked_away()) return false;
+  const Claim claim(busy_);
+  if (!claim.held()) return false;
   dispatch(task, context);
-  wait_until_done(cancel, check_interrupt);
+  return wait_until_done(cancel, check_interrupt);
 }
 
 // ---------------------------------------------------------------------------
@@ -221,16 +314,19 @@ WorkerPool& WorkerPool::global() {
   }
   if (state.pool != nullptr) return *state.pool;
   if (state.failed) {
-    throw Panic(std::string(kNotInitialized) +
-                ": The global thread pool has already been initialized.");
+    throw Panic(std::string(texts::kPoolNotInitialized) + texts::kPoolAlreadyInitialized);
   }
   if (state.size == 0) {
+    // Out of memory here (std::bad_alloc) leaves nothing decided: a later
+    // call tries again.
     state.size = pool_thread_count_for(current_system());
     pthread_atfork(nullptr, nullptr, forget_pool_in_child);
   }
   try {
     state.pool = create(state.size, start_posix_thread).release();
-  } catch (...) {
+  } catch (const Panic&) {
+    // A thread that could not be started: creation is not tried again.
+    // Running out of memory is not such a failure and is left to retry.
     state.failed = true;
     throw;
   }

@@ -1,18 +1,18 @@
 // The process-wide pool of worker threads that walks the chunks of a layer.
 //
-// Thread safety: global() and thread_count() may be called from any thread.
-// inject_and_wait() may be called from any thread outside the pool; callers
-// take turns. Workers never call into Python.
+// Thread safety: every member may be called from any thread outside the
+// pool. The pool runs one job at a time; a caller that finds it busy is told
+// so at once and never waits for another caller, so no thread that holds the
+// interpreter lock can ever block on a thread that needs it. Workers never
+// call into Python.
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "interrupt.hpp"
@@ -27,8 +27,8 @@ int start_posix_thread(pthread_t* thread, void* (*entry)(void*), void* argument)
 class WorkerPool {
  public:
   // A job runs task(context, i) for every i < thread_count, each on its own
-  // worker. task must not throw (the chunk scheduler catches per slot).
-  using Task = void (*)(void* context, std::uint64_t index) noexcept;
+  // worker. A task reports failures through its context, not by throwing.
+  using Task = void (*)(void* context, std::uint64_t index);
 
   // Starts `count` workers. A start failure stops the workers already
   // started; a failure meaning "no threads here" (ENOSYS, EOPNOTSUPP) yields
@@ -48,13 +48,21 @@ class WorkerPool {
 
   std::uint64_t thread_count() const noexcept { return thread_count_; }
 
-  // Runs the job on every worker and sleeps until all have finished. While
-  // it sleeps, `check_interrupt` runs every few milliseconds on the calling
-  // thread; if it throws, `cancel` is set, the workers are still waited
-  // for, and then the exception is rethrown. With no workers (a pool of the
-  // caller's own thread) the job runs here.
-  void inject_and_wait(Task task, void* context, std::atomic<bool>& cancel,
+  // Runs the job on every worker and sleeps until all have finished, then
+  // returns true. With no workers (a pool of the caller's own thread) the
+  // job runs here. Returns false at once, without running anything, when
+  // the pool is busy with another job (another caller's, or an outer call
+  // of this thread's that ran Python code while it waited), and also when
+  // the process forked under a waiting caller: the caller then runs the
+  // job itself; results never depend on the schedule.
+  // While it sleeps, `check_interrupt` runs every few milliseconds on the
+  // calling thread; if it throws, `cancel` is set, the workers are still
+  // waited for, and then the exception is rethrown.
+  bool inject_and_wait(Task task, void* context, std::atomic<bool>& cancel,
                        const InterruptCheck& check_interrupt);
+
+  // True on one of this pool's worker threads.
+  bool is_worker_thread() const noexcept;
 
  private:
   struct Worker;
@@ -62,20 +70,25 @@ class WorkerPool {
   static void* worker_main(void* argument);
   void serve(std::uint64_t index);
   std::uint32_t await_next_job(std::uint32_t seen);
+  void finish_task() noexcept;
   void dispatch(Task task, void* context);
-  void wait_until_done(std::atomic<bool>& cancel, const InterruptCheck& check_interrupt);
+  bool wait_until_done(std::atomic<bool>& cancel, const InterruptCheck& check_interrupt);
+  void wait_out_workers() noexcept;
+  bool forked_away() const noexcept;
   void stop_workers() noexcept;
 
-  std::uint64_t thread_count_;
+  const std::uint64_t thread_count_;
+  const pid_t process_;  // the process whose threads the workers are
   std::vector<std::unique_ptr<Worker>> workers_;
-  std::mutex turn_;  // one job at a time
-  Task task_ = nullptr;
-  void* context_ = nullptr;
-  bool stopping_ = false;
-  // Futex words: bumped to publish a job; set once all workers finished.
+
+  // The job protocol; worker_pool.cpp explains who writes what, and when.
+  std::atomic<bool> busy_{false};
+  Task task_ = nullptr;      // published by generation_
+  void* context_ = nullptr;  // published by generation_
+  bool stopping_ = false;    // published by generation_
   std::atomic<std::uint32_t> generation_{0};
-  std::atomic<std::uint32_t> done_{0};
   std::atomic<std::uint64_t> remaining_{0};
+  std::atomic<std::uint32_t> done_{0};
   std::atomic<std::uint32_t> sleepers_{0};
 };
 

@@ -1,21 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
 #include "blake3_chunk_walk.hpp"
 #include "blake3_walk.hpp"
 #include "errors.hpp"
+#include "fixed_texts.hpp"
+#include "random_bytes.hpp"
 
 namespace quorvex {
 namespace {
 
-std::vector<std::uint8_t> random_image(std::size_t size, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<std::uint8_t> bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
-  return bytes;
-}
+using testing::random_bytes;
 
 class Blake3Walk : public ::testing::TestWithParam<std::uint64_t> {
  protected:
@@ -23,7 +19,7 @@ class Blake3Walk : public ::testing::TestWithParam<std::uint64_t> {
 };
 
 TEST_P(Blake3Walk, RepeatableWhateverTheSchedule) {
-  const auto pixels = random_image(50 * 40 * 3, 1);
+  const auto pixels = random_bytes(50 * 40 * 3, 1);
   const PixelGrid grid{pixels, 50, 40};
   const std::vector<std::uint8_t> seed = {1, 2, 3};
   const Blake3Pool first = execute_multilayer_blake3_on(*pool_, seed, grid, 2000, 3, nullptr);
@@ -33,7 +29,7 @@ TEST_P(Blake3Walk, RepeatableWhateverTheSchedule) {
 }
 
 TEST_P(Blake3Walk, SmallStepCountsAllWalkOneStep) {
-  const auto pixels = random_image(8 * 8 * 3, 2);
+  const auto pixels = random_bytes(8 * 8 * 3, 2);
   const PixelGrid grid{pixels, 8, 8};
   const std::uint64_t t = GetParam();
   const Blake3Pool one = execute_multilayer_blake3_on(*pool_, {}, grid, 0, 2, nullptr);
@@ -44,7 +40,7 @@ TEST_P(Blake3Walk, SmallStepCountsAllWalkOneStep) {
 }
 
 TEST_P(Blake3Walk, ShortBufferFailsOnTheCallingThreadAndPoolStaysUsable) {
-  const auto pixels = random_image(7, 3);
+  const auto pixels = random_bytes(7, 3);
   const PixelGrid grid{pixels, 30, 30};
   for (int round = 0; round < 5; ++round) {
     try {
@@ -52,17 +48,19 @@ TEST_P(Blake3Walk, ShortBufferFailsOnTheCallingThreadAndPoolStaysUsable) {
       FAIL() << "expected an out-of-bounds failure";
     } catch (const Panic& panic) {
       EXPECT_EQ(
-          std::string(panic.what()).rfind("index out of bounds: the len is 7 but the index is ", 0),
-          0u);
+          std::string(panic.what())
+              .rfind(texts::kOutOfBoundsBefore + std::string("7") + texts::kOutOfBoundsBetween, 0),
+          0u)
+          << panic.what();
     }
   }
-  const auto full = random_image(30 * 30 * 3, 4);
+  const auto full = random_bytes(30 * 30 * 3, 4);
   EXPECT_NO_THROW(
       execute_multilayer_blake3_on(*pool_, {}, PixelGrid{full, 30, 30}, 100, 2, nullptr));
 }
 
 TEST_P(Blake3Walk, InterruptEndsTheWalk) {
-  const auto pixels = random_image(64 * 64 * 3, 5);
+  const auto pixels = random_bytes(64 * 64 * 3, 5);
   const PixelGrid grid{pixels, 64, 64};
   struct Stop {};
   int checks = 0;
@@ -90,14 +88,14 @@ TEST(Blake3WalkLimits, SizesAreCheckedOnlyWhenALayerRuns) {
       execute_multilayer_blake3_on(*pool, {}, grid, 5, 1, nullptr);
       ADD_FAILURE();
     } catch (const Panic& panic) {
-      EXPECT_STREQ(panic.what(), "attempt to calculate the remainder with a divisor of zero");
+      EXPECT_STREQ(panic.what(), texts::kZeroDivisor);
     }
   }
   try {
     execute_multilayer_blake3_on(*pool, {}, PixelGrid{none, 1u << 31, 1}, 5, 1, nullptr);
     ADD_FAILURE();
   } catch (const Panic& panic) {
-    EXPECT_STREQ(panic.what(), kBlake3DimensionMessage);
+    EXPECT_STREQ(panic.what(), texts::kBlake3Dimension);
   }
 }
 

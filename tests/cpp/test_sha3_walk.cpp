@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -7,7 +9,9 @@
 #include <vector>
 
 #include "byte_order.hpp"
+#include "digest.hpp"
 #include "errors.hpp"
+#include "hex.hpp"
 #include "sha3_walk.hpp"
 
 namespace quorvex {
@@ -49,8 +53,6 @@ TEST(Sha3Walk, PositionIsStateModuloSize) {
   const auto pixels = labelled_image(4, 4);
   const PixelGrid grid{pixels, 4, 4};
   const StepMessage m = describe(grid, 5, 7);
-  EXPECT_EQ(m.x, 1u);
-  EXPECT_EQ(m.y, 3u);
   EXPECT_EQ(load_be32(m.step_record), 1u);
   EXPECT_EQ(load_be32(m.step_record + 4), 3u);
   EXPECT_EQ(m.step_record[8], 1);
@@ -108,6 +110,23 @@ TEST(Sha3Walk, DeviationOfWhiteAndBlack) {
   EXPECT_EQ(milli(window_deviation(PixelGrid{pixels, 1, 1}, 0, 0)), 0);
 }
 
+// The window's luminances are summed row by row, on both paths. For this
+// grey image, rows (2, 2) and (155, 155), the model in tests/models.py gives
+// a deviation of 300 thousandths; summing column by column gives 299.
+TEST(Sha3Walk, WindowIsSummedRowByRow) {
+  const std::vector<std::uint8_t> pixels = {2, 2, 2, 2, 2, 2, 155, 155, 155, 155, 155, 155};
+  const PixelGrid grid{pixels, 2, 2};
+  for (std::uint32_t y = 0; y < 2; ++y) {
+    for (std::uint32_t x = 0; x < 2; ++x) {
+      StepMessage fast{}, checked{};
+      describe_position(grid, {x, y}, fast);
+      describe_position_checked(grid, {x, y}, checked);
+      EXPECT_EQ(record_i32(fast, 22), 300);
+      EXPECT_EQ(record_i32(checked, 22), 300);
+    }
+  }
+}
+
 TEST(Sha3Walk, ColourHexIsLowercase) {
   const std::vector<std::uint8_t> pixels = {255, 0, 171};
   const StepMessage m = describe(PixelGrid{pixels, 1, 1}, 0, 0);
@@ -143,8 +162,26 @@ TEST(Sha3Walk, HugeWidthsStayInsideThePixels) {
     describe(wrapped_width, 5, 0);
     FAIL() << "expected an out-of-bounds failure";
   } catch (const Panic& panic) {
-    EXPECT_STREQ(panic.what(), "index out of bounds: the len is 12 but the index is 15");
+    EXPECT_EQ(panic.what(), out_of_bounds_message(12, 15));
   }
+}
+
+// x = 2^31 - 1 in an image 2^64 - 2^31 + 1 wide, a width that is negative
+// in 32 bits: the window and neighbour arithmetic steps past INT32_MAX and
+// must wrap, not overflow (the sanitizer runs turn a signed overflow into a
+// failure). Row 1 then starts where the wrapped offsets put pixel 0, which
+// is the only read.
+TEST(Sha3Walk, WindowArithmeticWrapsPastInt32Max) {
+  const std::vector<std::uint8_t> pixels = {1, 2, 3};
+  const std::uint32_t x = 2147483647;
+  const PixelGrid grid{pixels, std::uint64_t{0} - x, 2};
+  StepMessage m{};
+  describe_position(grid, {x, 1}, m);
+  EXPECT_EQ(load_be32(m.step_record), x);
+  EXPECT_EQ(std::vector<std::uint8_t>(m.step_record + 8, m.step_record + 11),
+            (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(m.neighbor_size, 0u);
+  EXPECT_EQ(record_i32(m, 22), 0);  // an empty window
 }
 
 TEST(Sha3Walk, ReadsAreCheckedInWalkOrder) {
@@ -155,7 +192,7 @@ TEST(Sha3Walk, ReadsAreCheckedInWalkOrder) {
     describe(PixelGrid{pixels, 2, 2}, 0, 0);
     FAIL();
   } catch (const Panic& panic) {
-    EXPECT_STREQ(panic.what(), "index out of bounds: the len is 4 but the index is 4");
+    EXPECT_EQ(panic.what(), out_of_bounds_message(4, 4));
   }
 }
 
@@ -200,6 +237,42 @@ TEST(Sha3Walk, FastPathEqualsCheckedReads) {
       }
     }
   }
+}
+
+}  // namespace
+}  // namespace quorvex
+
+namespace quorvex {
+namespace {
+
+using testing::to_hex;
+
+// The luminance of every colour, bit for bit, against the model: SHA-256 of
+// the 2^24 binary64 values, little-endian, in the order r, g, b (b fastest),
+// as tests/models.py computes them with Python's binary64 floats, each
+// operation rounded on its own:
+//   h = hashlib.sha256()
+//   for r in range(256):
+//       for g in range(256):
+//           h.update(struct.pack("<256d", *(models.luminance(r, g, b) for b in range(256))))
+// A product fused into a sum (an FMA the compiler may form) changes thousands.
+TEST(Sha3WalkLuminance, EveryColourMatchesTheModel) {
+  Digest table(GCRY_MD_SHA256);
+  std::uint8_t values[256 * 8];
+  for (unsigned r = 0; r < 256; ++r) {
+    for (unsigned g = 0; g < 256; ++g) {
+      for (unsigned b = 0; b < 256; ++b) {
+        const double luminance =
+            pixel_luminance(static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(g),
+                            static_cast<std::uint8_t>(b));
+        put_le64(values + 8 * b, std::bit_cast<std::uint64_t>(luminance));
+      }
+      table.update(values, sizeof values);
+    }
+  }
+  std::array<std::uint8_t, 32> digest;
+  table.finish(digest.data());
+  EXPECT_EQ(to_hex(digest), "7e43ab89e29cfc127729a82da867f7873293815d46513dd6e2e4a54c0434e178");
 }
 
 }  // namespace

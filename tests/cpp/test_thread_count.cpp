@@ -74,6 +74,14 @@ TEST_F(FakeSystem, EnvironmentComesFirst) {
   EXPECT_EQ(threads(), 3u);
   environment_ = {{"RAYON_NUM_THREADS", "\xff"}, {"RAYON_RS_NUM_CPUS", "3"}};
   EXPECT_EQ(threads(), 3u);  // not UTF-8
+  environment_ = {{"RAYON_NUM_THREADS", ""}, {"RAYON_RS_NUM_CPUS", "3"}};
+  EXPECT_EQ(threads(), 3u);
+  environment_ = {{"RAYON_NUM_THREADS", "18446744073709551616"}, {"RAYON_RS_NUM_CPUS", "3"}};
+  EXPECT_EQ(threads(), 3u);  // past 2^64 - 1: not a number at all
+  environment_ = {{"RAYON_RS_NUM_CPUS", "3"}};
+  EXPECT_EQ(threads(), 3u);
+  environment_ = {{"RAYON_NUM_THREADS", "four"}};
+  EXPECT_EQ(threads(), 8u);
   environment_ = {{"RAYON_RS_NUM_CPUS", "0"}};
   EXPECT_EQ(threads(), 8u);
   environment_ = {{"RAYON_NUM_THREADS", "100000"}};
@@ -120,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
         V2Case{"half", "50000 100000\n", 0}, V2Case{"two_and_a_half", "250000 100000\n", 2},
         V2Case{"zero_period", "50000 0\n", UINT64_MAX}, V2Case{"one_field", "50000\n", UINT64_MAX},
         V2Case{"empty", "", UINT64_MAX}, V2Case{"garbage", "lots of cpu\n", UINT64_MAX},
-        V2Case{"second_line_ignored", "300000 100000\n100000 100000\n", 3}),
+        V2Case{"second_line_ignored", "300000 100000\n100000 100000\n", 3},
+        V2Case{"two_spaces", "150000  100000\n", UINT64_MAX}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FakeSystem, HalfACpuStillGetsOneThread) {

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "errors.hpp"
+#include "fixed_texts.hpp"
 #include "worker_pool.hpp"
 
 namespace quorvex {
@@ -29,19 +31,75 @@ TEST(WorkerPool, RunsEveryIndexOncePerJob) {
   for (auto& runs : tally.runs) EXPECT_EQ(runs.load(), 1000);
 }
 
-TEST(WorkerPool, CallersFromSeveralThreadsTakeTurns) {
+struct Slow {
+  static void task(void*, std::uint64_t) noexcept {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+};
+
+// A job the pool turns down is run by its caller, as the BLAKE3 walk does.
+void run_somewhere(WorkerPool& pool, Tally& tally) {
+  std::atomic<bool> cancel{false};
+  if (pool.inject_and_wait(Tally::task, &tally, cancel, nullptr)) return;
+  for (std::uint64_t i = 0; i < pool.thread_count(); ++i) Tally::task(&tally, i);
+}
+
+TEST(WorkerPool, CallersFromSeveralThreadsEachGetTheirJobDone) {
   auto pool = WorkerPool::create(2, start_posix_thread);
   Tally tally(2);
   std::vector<std::thread> callers;
   for (int c = 0; c < 4; ++c) {
     callers.emplace_back([&] {
-      std::atomic<bool> cancel{false};
-      for (int round = 0; round < 200; ++round)
-        pool->inject_and_wait(Tally::task, &tally, cancel, nullptr);
+      for (int round = 0; round < 200; ++round) run_somewhere(*pool, tally);
     });
   }
   for (auto& caller : callers) caller.join();
   for (auto& runs : tally.runs) EXPECT_EQ(runs.load(), 800);
+}
+
+// A task that holds its worker until the test lets it go.
+struct Gate {
+  std::atomic<int> entered{0};
+  std::atomic<bool> open{false};
+  static void task(void* context, std::uint64_t) {
+    auto* gate = static_cast<Gate*>(context);
+    gate->entered.fetch_add(1);
+    while (!gate->open.load()) std::this_thread::yield();
+  }
+};
+
+TEST(WorkerPool, ABusyPoolTurnsAnotherCallerAwayAtOnce) {
+  auto pool = WorkerPool::create(2, start_posix_thread);
+  Gate gate;
+  std::thread owner([&] {
+    std::atomic<bool> cancel{false};
+    EXPECT_TRUE(pool->inject_and_wait(Gate::task, &gate, cancel, nullptr));
+  });
+  while (gate.entered.load() < 2) std::this_thread::yield();
+  Tally tally(2);
+  std::atomic<bool> cancel{false};
+  EXPECT_FALSE(pool->inject_and_wait(Tally::task, &tally, cancel, nullptr));
+  EXPECT_EQ(tally.runs[0].load() + tally.runs[1].load(), 0);
+  gate.open = true;
+  owner.join();
+  EXPECT_TRUE(pool->inject_and_wait(Tally::task, &tally, cancel, nullptr));
+}
+
+// The signal check of a waiting caller runs Python code, which may call the
+// walk again on the same thread: that inner call must not wait for itself.
+TEST(WorkerPool, ACallFromInsideTheWaitIsTurnedAway) {
+  auto pool = WorkerPool::create(2, start_posix_thread);
+  Tally tally(2);
+  int inner_results = 0, inner_refusals = 0;
+  std::atomic<bool> cancel{false};
+  const InterruptCheck reenter = [&] {
+    std::atomic<bool> inner_cancel{false};
+    ++inner_results;
+    if (!pool->inject_and_wait(Tally::task, &tally, inner_cancel, nullptr)) ++inner_refusals;
+  };
+  EXPECT_TRUE(pool->inject_and_wait(Slow::task, nullptr, cancel, reenter));
+  EXPECT_GT(inner_results, 0);
+  EXPECT_EQ(inner_refusals, inner_results);
 }
 
 int fail_with(int error, int after, pthread_t* thread, void* (*entry)(void*), void* argument) {
@@ -78,18 +136,10 @@ TEST(WorkerPool, OtherStartFailuresAreFatal) {
         4, [](pthread_t* t, void* (*e)(void*), void* a) { return fail_with(EAGAIN, 2, t, e, a); });
     FAIL() << "expected a Panic";
   } catch (const Panic& panic) {
-    EXPECT_EQ(
-        std::string(panic.what()).rfind("The global thread pool has not been initialized.: ", 0),
-        0u)
-        << panic.what();
+    EXPECT_EQ(std::string(panic.what()), std::string(texts::kPoolNotInitialized) +
+                                             texts::kPoolStartFailed + std::strerror(EAGAIN));
   }
 }
-
-struct Slow {
-  static void task(void*, std::uint64_t) noexcept {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-};
 
 TEST(WorkerPool, InterruptWaitsForTheWorkersThenRethrows) {
   auto pool = WorkerPool::create(2, start_posix_thread);

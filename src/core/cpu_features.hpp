@@ -1,0 +1,37 @@
+// Which vector instructions the hashing kernels may use. The module is one
+// shared object for every x86-64 CPU, so the kernels are compiled for each
+// level with per-function target attributes and chosen at run time.
+// Safe to call from any thread.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace quorvex {
+
+// Ordered: each level includes everything of the levels below it.
+enum class SimdLevel {
+  scalar = 0,  // plain 64-bit code: any CPU
+  avx2 = 1,    // AVX2 and BMI2
+  avx512 = 2,  // AVX-512 F and VL on top of avx2
+};
+
+inline constexpr SimdLevel kAllSimdLevels[] = {SimdLevel::scalar, SimdLevel::avx2,
+                                               SimdLevel::avx512};
+
+// The highest level this CPU and operating system support.
+SimdLevel supported_simd_level() noexcept;
+
+// The level the walks use: the supported level, lowered (never raised) by
+// the environment variable QUORVEX_SIMD_LEVEL ("scalar", "avx2" or "avx512")
+// so that tests can run every level. Read once per process.
+SimdLevel active_simd_level() noexcept;
+
+// The level for a QUORVEX_SIMD_LEVEL value (null when unset) on a CPU that
+// supports `supported`: the named level if it is lower, else `supported`.
+SimdLevel choose_simd_level(const char* forced, SimdLevel supported) noexcept;
+
+const char* simd_level_name(SimdLevel level) noexcept;
+std::optional<SimdLevel> parse_simd_level(std::string_view name) noexcept;
+
+}  // namespace quorvex
