@@ -11,34 +11,48 @@ entropy pool and derive the final key, with the native core
 
 __version__ = "0.1.0"
 
-from ._host import (
+from ._host import Derivation, KeyMismatchError, WorkerPoolError, derive, derive_key
+from ._image import DroppedInputWarning, RgbImage, image_hash, load_image, sample_image
+from ._options import (
     DEFAULT_CONTEXT,
     DEFAULT_INFO,
+    DEFAULT_KDF,
     DEFAULT_KEY_SIZE,
     DEFAULT_LAYERS,
     DEFAULT_STEPS,
     DEFAULT_VERSION,
-    Derivation,
-    derive,
-    derive_key,
+    DEFAULT_WALK,
+    KDFS,
+    KEY_SIZES,
+    MAX_THREADS,
+    WALKS,
 )
-from ._image import RgbImage, image_hash, load_image
 from ._threads import ThreadCountError, pin_thread_count, pinned_thread_count
 
 __all__ = [
     "DEFAULT_CONTEXT",
     "DEFAULT_INFO",
+    "DEFAULT_KDF",
     "DEFAULT_KEY_SIZE",
     "DEFAULT_LAYERS",
     "DEFAULT_STEPS",
     "DEFAULT_VERSION",
+    "DEFAULT_WALK",
     "Derivation",
+    "DroppedInputWarning",
+    "KDFS",
+    "KEY_SIZES",
+    "KeyMismatchError",
+    "MAX_THREADS",
     "RgbImage",
     "ThreadCountError",
+    "WALKS",
+    "WorkerPoolError",
     "derive",
     "derive_key",
     "image_hash",
     "load_image",
     "pin_thread_count",
     "pinned_thread_count",
+    "sample_image",
 ]

@@ -1,60 +1,84 @@
-"""The typical road of one key: image → seed → walk → final key."""
+"""The typical road of one key: image → seed → walk → final key; and the
+record of a key, which lets it be checked later."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from typing import Any, Literal, Required, TypedDict, Unpack
+import hmac
+import inspect
+import json
+import re
+from collections.abc import Buffer, Mapping
+from dataclasses import dataclass, field, fields
+from typing import Any, Required, TypedDict, Unpack
 
 import _quorvex_core as core
 
-from ._image import ImageSource, RgbImage, image_hash, load_image
+from ._image import ImageSource, RgbImage, image_hash, is_raw_pixels, load_image
+from ._options import (
+    DEFAULT_CONTEXT,
+    DEFAULT_INFO,
+    DEFAULT_KDF,
+    DEFAULT_KEY_SIZE,
+    DEFAULT_LAYERS,
+    DEFAULT_STEPS,
+    DEFAULT_VERSION,
+    DEFAULT_WALK,
+    KDFS,
+    U64_MAX,
+    Kdf,
+    Options,
+    Walk,
+    check_options,
+    choice,
+    whole_number,
+)
 from ._threads import pin_thread_count
 
-Walk = Literal["sha3", "blake3"]
-Kdf = Literal["hkdf", "blake3"]
-
-DEFAULT_VERSION = "quorvex-v2"
-DEFAULT_STEPS = 2048
-DEFAULT_LAYERS = 3
-DEFAULT_INFO = b"quorvex-lintav-v2"
-DEFAULT_CONTEXT = "quorvex-lin-tav-v1.0"
-DEFAULT_KEY_SIZE = 32
-KEY_SIZES = (16, 32, 64)
+# How the worker pool's panic starts when it could not start its threads.
+_POOL_FAILURE = "The global thread pool has not been initialized."
+_HEX = re.compile(r"(?:[0-9a-fA-F]{2})*")
+_IMAGE_HASH_SIZE = 32
 
 
-@dataclass(frozen=True)
-class Derivation:
-    """A key with every input that determines it. ``threads`` is the BLAKE3
-    walk's thread count (None for the SHA3 walk, which does not depend on
-    it)."""
+class KeyMismatchError(Exception):
+    """Derivation.verify derived a key other than the recorded one."""
 
-    key: bytes
+
+class WorkerPoolError(RuntimeError):
+    """The BLAKE3 walk's worker pool could not start its threads. The pool is
+    made once per process: every later BLAKE3 walk in it fails the same
+    way."""
+
+
+@dataclass(frozen=True, kw_only=True)
+class Derivation(Options):
+    """A key with every input that determines it, built by keyword.
+
+    ``threads`` is the thread count the BLAKE3 walk ran with (None for the
+    SHA3 walk, which does not depend on it). Both labels are kept, but only
+    the one the KDF uses (``info`` for HKDF, ``context`` for BLAKE3) enters
+    the key and the record.
+    """
+
+    key: bytes = field(repr=False)  # secret: kept out of logs and tracebacks
     image_hash: bytes
     width: int
     height: int
-    nonce: bytes
-    timestamp: int
-    version: str
-    walk: Walk
-    kdf: Kdf
-    steps: int
-    layers: int
-    threads: int | None
-    info: bytes
-    context: str
-    key_size: int
 
-    def to_json(self) -> dict[str, Any]:
-        """The record as JSON-ready values, bytes in lowercase hex. Only the
-        label of the chosen derivation (info for HKDF, context for BLAKE3)
-        is included."""
-        record: dict[str, Any] = {
+    def to_json(self, *, include_key: bool = True) -> dict[str, Any]:
+        """The record of this key, JSON-ready: ``{"inputs": {...}, "key": hex}``.
+
+        ``inputs`` holds the public inputs (bytes in lowercase hex, the scheme
+        version as ``scheme_version``), ``key`` the secret key; it is left out
+        with ``include_key=False``, for records that are stored or shared.
+        """
+        inputs: dict[str, Any] = {
             "image_hash": self.image_hash.hex(),
             "width": self.width,
             "height": self.height,
             "nonce": self.nonce.hex(),
             "timestamp": self.timestamp,
-            "version": self.version,
+            "scheme_version": self.version,
             "walk": self.walk,
             "kdf": self.kdf,
             "steps": self.steps,
@@ -63,24 +87,92 @@ class Derivation:
             "key_size": self.key_size,
         }
         if self.kdf == "hkdf":
-            record["info"] = self.info.hex()
+            inputs["info"] = self.info.hex()
         else:
-            record["context"] = self.context
-        record["key"] = self.key.hex()
+            inputs["context"] = self.context
+        record: dict[str, Any] = {"inputs": inputs}
+        if include_key:
+            record["key"] = self.key.hex()
         return record
+
+    @classmethod
+    def from_json(cls, record: Mapping[str, Any] | str) -> Derivation:
+        """The Derivation of a record made by to_json() or by ``quorvex key
+        --json`` (a mapping, or its JSON text). The record's ``image`` entry,
+        if any, is ignored. Raises ValueError for anything else, a record
+        written without its key included.
+        """
+        try:
+            return cls._from_record(json.loads(record) if isinstance(record, str) else record)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"not a quorvex key record: {error}") from None
+
+    @classmethod
+    def _from_record(cls, record: object) -> Derivation:
+        entries = _entries("record", record, required={"inputs"}, optional={"image", "key"})
+        if "key" not in entries:
+            raise ValueError("it holds no key (it was written without one)")
+        inputs = _entries("inputs", entries["inputs"], required=_INPUT_ENTRIES,
+                          optional={"info", "context"})
+        kdf = choice("kdf", inputs["kdf"], KDFS)
+        label = "info" if kdf == "hkdf" else "context"
+        if set(inputs) != _INPUT_ENTRIES | {label}:
+            raise ValueError(f"inputs of the {kdf} kdf hold {label} and no other label")
+        options = check_options(
+            nonce=_from_hex("nonce", inputs["nonce"]), timestamp=inputs["timestamp"],
+            version=inputs["scheme_version"], walk=inputs["walk"], kdf=kdf,
+            steps=inputs["steps"], layers=inputs["layers"],
+            info=_from_hex("info", inputs["info"]) if kdf == "hkdf" else DEFAULT_INFO,
+            context=inputs["context"] if kdf == "blake3" else DEFAULT_CONTEXT,
+            key_size=inputs["key_size"], threads=inputs["threads"])
+        if (options.walk == "blake3") != (options.threads is not None):
+            raise ValueError("threads must be a count for the BLAKE3 walk and null for the SHA3 walk")
+        digest = _from_hex("image_hash", inputs["image_hash"])
+        key = _from_hex("key", entries["key"])
+        if len(digest) != _IMAGE_HASH_SIZE:
+            raise ValueError(f"image_hash must be {_IMAGE_HASH_SIZE} bytes, not {len(digest)}")
+        if len(key) != options.key_size:
+            raise ValueError(f"key must be key_size ({options.key_size}) bytes, not {len(key)}")
+        return _derivation(
+            options, key=key, image_hash=digest, threads=options.threads,
+            width=whole_number("width", inputs["width"], 1, U64_MAX),
+            height=whole_number("height", inputs["height"], 1, U64_MAX))
+
+    def verify(self, image: ImageSource) -> None:
+        """Derives the key again from ``image`` with the recorded inputs
+        (thread count included) and compares it with the recorded key in
+        constant time. Returns None when they are equal and raises
+        KeyMismatchError when they are not.
+
+        Raw RGB bytes are taken with the recorded width and height. Raises
+        OSError for an unreadable image, and ThreadCountError for a BLAKE3
+        record whose thread count is not the one this process is pinned to
+        (verify it in a new process).
+        """
+        size = (self.width, self.height) if is_raw_pixels(image) else (None, None)
+        again = derive_checked(load_image(image, *size), self)
+        if not hmac.compare_digest(again.key, self.key):
+            cause = "" if again.image_hash == self.image_hash else \
+                " (the image's pixels are not the recorded ones)"
+            raise KeyMismatchError(f"the image does not give the recorded key{cause}")
+
+
+_INPUT_ENTRIES = frozenset({"image_hash", "width", "height", "nonce", "timestamp",
+                            "scheme_version", "walk", "kdf", "steps", "layers", "threads",
+                            "key_size"})
 
 
 def derive(
     image: ImageSource,
     *,
-    nonce: bytes,
+    nonce: Buffer,
     timestamp: int,
     version: str = DEFAULT_VERSION,
-    walk: Walk = "sha3",
-    kdf: Kdf = "hkdf",
+    walk: Walk = DEFAULT_WALK,
+    kdf: Kdf = DEFAULT_KDF,
     steps: int = DEFAULT_STEPS,
     layers: int = DEFAULT_LAYERS,
-    info: bytes = DEFAULT_INFO,
+    info: Buffer = DEFAULT_INFO,
     context: str = DEFAULT_CONTEXT,
     key_size: int = DEFAULT_KEY_SIZE,
     threads: int | None = None,
@@ -89,45 +181,40 @@ def derive(
 ) -> Derivation:
     """Derives a key from an image and returns it with its inputs.
 
-    ``image`` is a file path (PNG, JPEG, PPM or anything Pillow reads), a
-    Pillow image, an RgbImage, or raw RGB bytes with ``width`` and
-    ``height``. The nonce doubles as the HKDF salt. For the
-    BLAKE3 walk the thread count is pinned for the whole process (see
+    ``image`` is a file path or binary file (PNG, JPEG, PPM or anything
+    Pillow reads), a Pillow image, an RgbImage, or raw RGB bytes with
+    ``width`` and ``height``; it is converted to 8-bit RGB, which drops an
+    alpha channel and every frame but one (see load_image).
+
+    ``nonce`` (not empty; also the HKDF salt) and ``info`` take any
+    bytes-like object; ``version`` is the scheme version string; ``walk`` is
+    "sha3" or "blake3"; ``kdf`` is "hkdf" or "blake3"; ``steps`` and
+    ``layers`` are at least 1; ``key_size`` is 16, 32 or 64. For the BLAKE3
+    walk the thread count is pinned for the whole process (see
     pin_thread_count); ``threads`` is ignored by the SHA3 walk.
 
-    Raises ValueError for a bad walk, kdf, key size, step or layer count,
-    OSError for an unreadable image, and ThreadCountError for a thread count
-    other than the one this process is pinned to.
+    Raises TypeError for an argument of the wrong type, ValueError for a bad
+    value, OSError for an unreadable image, ThreadCountError for a thread
+    count other than the one this process is pinned to, and WorkerPoolError
+    when the BLAKE3 walk's threads cannot be started.
     """
-    _check_choices(walk, kdf, key_size, steps, layers, timestamp)
-    rgb = load_image(image, width, height)
-    digest = image_hash(rgb)
-    seed = bytes(core.generate_initial_seed(digest, nonce, timestamp, version))
-    pinned: int | None = None
-    if walk == "sha3":
-        pool = core.execute_multilayer_sha3(seed, rgb.pixels, rgb.width, rgb.height, steps, layers)
-    else:
-        pinned = pin_thread_count(threads)
-        pool = core.execute_multilayer_blake3(seed, rgb.pixels, rgb.width, rgb.height, steps, layers)
-    if kdf == "hkdf":
-        key = core.derive_key_hkdf(bytes(pool), nonce, info, key_size)
-    else:
-        key = core.derive_key_blake3(bytes(pool), context, key_size)
-    return Derivation(bytes(key), digest, rgb.width, rgb.height, nonce, timestamp, version,
-                      walk, kdf, steps, layers, pinned, info, context, key_size)
+    options = check_options(nonce=nonce, timestamp=timestamp, version=version, walk=walk,
+                            kdf=kdf, steps=steps, layers=layers, info=info, context=context,
+                            key_size=key_size, threads=threads)
+    return derive_checked(load_image(image, width, height), options)
 
 
 class DeriveOptions(TypedDict, total=False):
     """The keyword arguments of derive()."""
 
-    nonce: Required[bytes]
+    nonce: Required[Buffer]
     timestamp: Required[int]
     version: str
     walk: Walk
     kdf: Kdf
     steps: int
     layers: int
-    info: bytes
+    info: Buffer
     context: str
     key_size: int
     threads: int | None
@@ -136,18 +223,75 @@ class DeriveOptions(TypedDict, total=False):
 
 
 def derive_key(image: ImageSource, **options: Unpack[DeriveOptions]) -> bytes:
-    """The key of ``derive(image, **options)`` alone, as bytes."""
+    """The key of ``derive(image, ...)`` alone, as bytes. Takes the same
+    arguments and raises the same exceptions as derive()."""
     return derive(image, **options).key
 
 
-def _check_choices(walk: str, kdf: str, key_size: int, steps: int, layers: int,
-                   timestamp: int) -> None:
-    if walk not in ("sha3", "blake3"):
-        raise ValueError(f"walk must be 'sha3' or 'blake3', not {walk!r}")
-    if kdf not in ("hkdf", "blake3"):
-        raise ValueError(f"kdf must be 'hkdf' or 'blake3', not {kdf!r}")
-    if key_size not in KEY_SIZES:
-        raise ValueError(f"key size must be 16, 32 or 64, not {key_size}")
-    for name, value in (("steps", steps), ("layers", layers), ("timestamp", timestamp)):
-        if not 0 <= value < 2**64:
-            raise ValueError(f"{name} must be 0 to 2**64 - 1, not {value}")
+# help() and inspect show derive_key with derive's keywords, not **options.
+setattr(derive_key, "__signature__",
+        inspect.signature(derive).replace(return_annotation="bytes"))
+
+
+def derive_checked(rgb: RgbImage, options: Options) -> Derivation:
+    """The derivation of an image already loaded, with checked options."""
+    digest = image_hash(rgb)
+    seed = bytes(core.generate_initial_seed(digest, options.nonce, options.timestamp,
+                                            options.version))
+    threads: int | None = None
+    if options.walk == "sha3":
+        pool = core.execute_multilayer_sha3(seed, rgb.pixels, rgb.width, rgb.height,
+                                            options.steps, options.layers)
+    else:
+        threads = pin_thread_count(options.threads)
+        pool = _blake3_walk(seed, rgb, steps=options.steps, layers=options.layers)
+    if options.kdf == "hkdf":
+        key = core.derive_key_hkdf(bytes(pool), options.nonce, options.info, options.key_size)
+    else:
+        key = core.derive_key_blake3(bytes(pool), options.context, options.key_size)
+    return _derivation(options, key=bytes(key), image_hash=digest, width=rgb.width,
+                       height=rgb.height, threads=threads)
+
+
+def start_worker_pool(threads: int | None = None) -> int:
+    """Pins the thread count (see pin_thread_count) and makes the BLAKE3
+    walk's worker pool now, with a one-step walk, rather than in the first
+    real one; returns the count. Raises WorkerPoolError when the pool cannot
+    start its threads."""
+    count = pin_thread_count(threads)
+    _blake3_walk(bytes(64), RgbImage(bytes(3), 1, 1), steps=1, layers=1)
+    return count
+
+
+def _blake3_walk(seed: bytes, rgb: RgbImage, *, steps: int, layers: int) -> list[int]:
+    try:
+        return core.execute_multilayer_blake3(seed, rgb.pixels, rgb.width, rgb.height, steps,
+                                              layers)
+    except BaseException as error:  # PanicException derives from BaseException
+        if type(error).__name__ == "PanicException" and str(error).startswith(_POOL_FAILURE):
+            raise WorkerPoolError(str(error)) from error
+        raise
+
+
+def _derivation(options: Options, *, key: bytes, image_hash: bytes, width: int, height: int,
+                threads: int | None) -> Derivation:
+    chosen: dict[str, Any] = {field.name: getattr(options, field.name) for field in fields(Options)}
+    chosen["threads"] = threads
+    return Derivation(**chosen, key=key, image_hash=image_hash, width=width, height=height)
+
+
+def _entries(name: str, value: object, *, required: set[str] | frozenset[str],
+             optional: set[str]) -> Mapping[str, Any]:
+    if not isinstance(value, Mapping):
+        raise TypeError(f"{name} must be a JSON object, not {type(value).__name__}")
+    missing = sorted(required - set(value))
+    unknown = sorted(set(value) - required - optional)
+    if missing or unknown:
+        raise ValueError(f"{name} lacks {missing}" if missing else f"{name} has unknown {unknown}")
+    return value
+
+
+def _from_hex(name: str, value: object) -> bytes:
+    if not isinstance(value, str) or not _HEX.fullmatch(value):
+        raise ValueError(f"{name} must be hexadecimal bytes")
+    return bytes.fromhex(value)

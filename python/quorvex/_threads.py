@@ -1,25 +1,29 @@
 """Pinning the BLAKE3 walk's thread count.
 
 The native BLAKE3 walk splits every layer into one chunk per worker thread,
-so its result depends on the thread count. The worker pool reads
-RAYON_NUM_THREADS once, when the first BLAKE3 walk of the process starts;
-after that its size cannot change. The host therefore sets that variable
-itself before its first BLAKE3 walk, remembers the value, and refuses a later
-request for a different count in the same process.
+so its result depends on the thread count. The worker pool sizes itself
+once, when the first BLAKE3 walk of the process starts, from
+RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, the affinity mask and the control
+group's CPU quota; after that its size cannot change. The host therefore
+fixes the count before its first BLAKE3 walk: it asks the pool's own rule
+(quorvex._thread_count, the same C++ code) what the pool would take, or
+takes the caller's count, writes it to RAYON_NUM_THREADS so the pool cannot
+decide otherwise, remembers it, and refuses a later request for another
+count in the same process.
 """
 
 from __future__ import annotations
 
 import os
-import re
 import threading
 
+from . import _thread_count
+from ._options import thread_count
+
 _VARIABLE = "RAYON_NUM_THREADS"
-_DECIMAL = re.compile(r"\+?[0-9]+")
-_MAX_THREADS = 65535
 
 _lock = threading.Lock()
-_pinned: int | None = None
+_pinned: int | None = None  # guarded by _lock
 
 
 class ThreadCountError(RuntimeError):
@@ -27,42 +31,29 @@ class ThreadCountError(RuntimeError):
     process is already pinned to."""
 
 
-def _from_environment() -> int | None:
-    value = os.environ.get(_VARIABLE)
-    if value is None or not _DECIMAL.fullmatch(value):
-        return None
-    count = int(value)
-    return count if 1 <= count else None
-
-
-def default_thread_count() -> int:
-    """The CPUs this process may run on."""
-    return min(len(os.sched_getaffinity(0)), _MAX_THREADS)
-
-
 def pin_thread_count(threads: int | None = None) -> int:
     """Fixes the BLAKE3 walk's thread count for this process and returns it.
 
-    With ``threads`` None: the count already pinned, else a valid
-    RAYON_NUM_THREADS already in the environment, else the CPUs this process
-    may use. Raises ThreadCountError if a different count is already pinned,
-    and ValueError for a count outside 1..65535.
+    With ``threads`` None: the count already pinned, else the count the
+    worker pool's own rule gives now (RAYON_NUM_THREADS, then
+    RAYON_RS_NUM_CPUS, then the CPUs this thread may use within the control
+    group's quota, at most 65535). Raises ThreadCountError if a different
+    count is already pinned, TypeError for a count that is not an int and
+    ValueError for one outside 1..65535.
     """
     global _pinned
-    if threads is not None and not 1 <= threads <= _MAX_THREADS:
-        raise ValueError(f"thread count must be 1 to {_MAX_THREADS}, not {threads}")
+    requested = thread_count(threads)
     with _lock:
         if _pinned is not None:
-            if threads is not None and threads != _pinned:
+            if requested is not None and requested != _pinned:
                 raise ThreadCountError(
                     f"this process already runs BLAKE3 walks with {_pinned} threads; "
-                    f"{threads} threads need a new process (the worker pool's size is fixed)")
+                    f"{requested} threads need a new process (the worker pool's size is fixed)")
             return _pinned
-        if threads is None:
-            threads = _from_environment() or default_thread_count()
-        os.environ[_VARIABLE] = str(threads)
-        _pinned = threads
-        return threads
+        count = requested if requested is not None else _thread_count.pool_thread_count()
+        os.environ[_VARIABLE] = str(count)
+        _pinned = count
+        return count
 
 
 def pinned_thread_count() -> int | None:
