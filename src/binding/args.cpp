@@ -1,5 +1,6 @@
 #include "args.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>

@@ -5,6 +5,7 @@
 #include <gcrypt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>

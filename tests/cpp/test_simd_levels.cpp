@@ -1,6 +1,7 @@
 // The run-time choice of SIMD level and its test hook.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cpu_features.hpp"
