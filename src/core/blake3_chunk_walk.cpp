@@ -38,7 +38,6 @@ class ChunkWalker {
   ~ChunkWalker() {
     wipe(message_, sizeof message_);
     wipe(chain_, sizeof chain_);
-    wipe_kernel_stack();
   }
 
   void walk(const std::uint8_t* chunk_seed, std::uint64_t steps, ChunkResult& result,
@@ -145,6 +144,7 @@ void check_blake3_dimensions(const PixelGrid& grid) {
 void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid, std::uint64_t steps,
                 ChunkResult& result, ChunkControl control, SimdLevel level) {
   check_blake3_dimensions(grid);
+  const DeadStackWipe wipe_on_exit;  // the kernels spill the chain values they compress
   blake3_walk::ChunkWalker walker(grid, level);
   walker.walk(chunk_seed, steps, result, control);
 }

@@ -50,7 +50,6 @@ __attribute__((no_sanitize("null"))) void walk_chunk_task(void* context, std::ui
   auto& work = *static_cast<LayerWork*>(context);
   try {
     work.walk(chunk, nullptr);
-    wipe_dead_stack();  // the chain values the hashing left on this worker's stack
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
@@ -102,10 +101,9 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
                                         const PixelGrid& grid, std::uint64_t steps,
                                         std::uint64_t layers,
                                         const InterruptCheck& check_interrupt) {
+  const DeadStackWipe wipe_on_exit;  // the library's finalisations leave their output there
   const std::uint64_t chunks = pool.thread_count();
   const std::uint64_t steps_per_chunk = std::max<std::uint64_t>(steps / chunks, 1);
-  // The first BLAKE3 of the call runs here, before any worker hashes: the
-  // library's one-time CPU detection then happens on this thread.
   SecretArray<kBlake3Size> prev;
   Blake3().hash(initial_seed.data(), initial_seed.size(), prev.data());
   Blake3 final_hash;
@@ -134,7 +132,6 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
   }
   Blake3Pool result;
   final_hash.finish(result.data());
-  wipe_dead_stack();
   return result;
 }
 

@@ -70,12 +70,12 @@ SecretBytes derive_key_hkdf(ByteView entropy_pool, ByteView salt, ByteView info,
 
 SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context, std::uint64_t key_size) {
   check_key_size(key_size);
+  const DeadStackWipe wipe_on_exit;  // the library's finalisation leaves its output there
   const ExpandedPool expanded = expand_pool(entropy_pool);
   Blake3 hasher(context);
   hasher.update(expanded.data(), expanded.size());
   SecretBytes key(key_size);
   hasher.finish(key.data(), key.size());
-  wipe_dead_stack();  // the library's finalisation leaves its output block there
   return key;
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "keccak_rounds.hpp"
-#include "secret.hpp"
 
 namespace quorvex {
 namespace {
@@ -98,14 +97,6 @@ KeccakKernels keccak_kernels(SimdLevel level) noexcept {
       break;
   }
   return {single_scalar, pair_scalar};
-}
-
-// Larger than any kernel's frame (the vector kernels keep two 200-byte
-// states and their spills; well under 2 KiB).
-[[gnu::noinline]] void wipe_kernel_stack() noexcept {
-  unsigned char area[4096];
-  wipe(area, sizeof area);
-  asm volatile("" : : "r"(area) : "memory");
 }
 
 }  // namespace quorvex

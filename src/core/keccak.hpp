@@ -35,9 +35,4 @@ struct KeccakKernels {
 // The kernels of a level; a level above the CPU's gives the CPU's.
 KeccakKernels keccak_kernels(SimdLevel level) noexcept;
 
-// The kernels keep copies of the states they permute in their stack frames
-// (spilled registers); a walk calls this once at its end to overwrite the
-// stack area below the caller, as libgcrypt burns its stack after hashing.
-void wipe_kernel_stack() noexcept;
-
 }  // namespace quorvex

@@ -19,9 +19,21 @@ using ByteView = std::span<const std::uint8_t>;
 inline void wipe(void* data, std::size_t size) noexcept { explicit_bzero(data, size); }
 
 // Clears the stack below the caller's frame, where the functions it called
-// have left their locals. Call it after code we cannot make wipe its own
-// locals (a library's hash finalisation, say) has handled key material.
+// have left their locals. Call it after code that cannot wipe its own
+// locals (a library's hash finalisation, a SIMD kernel's register spills)
+// has handled key material; libgcrypt burns its stack the same way.
 void wipe_dead_stack() noexcept;
+
+// Calls wipe_dead_stack() when the scope that declares it ends, on every
+// path out: declare it first in the function whose callees handle the key
+// material, so the wipe runs from that function's own frame (inlined), above
+// every frame they used.
+struct DeadStackWipe {
+  DeadStackWipe() noexcept = default;
+  DeadStackWipe(const DeadStackWipe&) = delete;
+  DeadStackWipe& operator=(const DeadStackWipe&) = delete;
+  ~DeadStackWipe() { wipe_dead_stack(); }
+};
 
 // Allocator that wipes a block before handing it back to `Base` (the
 // standard allocator; a test puts in one that looks at what it gets back),

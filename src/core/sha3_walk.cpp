@@ -283,7 +283,6 @@ class Walker {
     wipe(visit_digest_, sizeof visit_digest_);
     wipe(&step_hash_, sizeof step_hash_);
     wipe(&visit_hash_, sizeof visit_hash_);
-    wipe_kernel_stack();
   }
 
   // Runs one layer from `state` (64 bytes, updated in place to the final
@@ -418,6 +417,7 @@ Sha3Pool execute_multilayer_sha3_at(SimdLevel level, ByteView initial_seed, cons
                                     std::uint64_t steps, std::uint64_t layers,
                                     const InterruptCheck& check_interrupt) {
   using namespace sha3_walk;
+  const DeadStackWipe wipe_on_exit;  // the kernels spill the states they permute
   const KeccakKernels kernels = keccak_kernels(level);
   Sha3Sponge pool_hasher(kSha3_512Rate);
   if (layers > 0) {

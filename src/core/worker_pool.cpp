@@ -147,14 +147,6 @@ std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarte
 
 WorkerPool::~WorkerPool() { stop_workers(); }
 
-bool WorkerPool::is_worker_thread() const noexcept {
-  const pthread_t self = pthread_self();
-  for (const auto& worker : workers_) {
-    if (pthread_equal(worker->thread, self)) return true;
-  }
-  return false;
-}
-
 void WorkerPool::stop_workers() noexcept {
   if (workers_.empty()) return;
   // Only the owner of a pool that no job runs on gets here (tests, or a

@@ -61,9 +61,6 @@ class WorkerPool {
   bool inject_and_wait(Task task, void* context, std::atomic<bool>& cancel,
                        const InterruptCheck& check_interrupt);
 
-  // True on one of this pool's worker threads.
-  bool is_worker_thread() const noexcept;
-
  private:
   struct Worker;
   explicit WorkerPool(std::uint64_t thread_count);
