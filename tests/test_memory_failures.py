@@ -65,12 +65,15 @@ CALLS = """
 
 INJECT = CALLS + """
     fail_from = bind("probe_fail_from", None, ctypes.c_long, ctypes.c_int)
-    stop_failing = bind("probe_stop_failing", None)
+    # Failures start and stop with plain stores, which need no memory while
+    # none can be had (a ctypes call builds an argument tuple and a result).
+    armed = ctypes.c_int.in_dll(probe, "probe_armed")
     allocations = bind("probe_allocations", ctypes.c_long)
 
     fail_from(10**12, 0)
+    armed.value = 1
     function(*arguments)
-    stop_failing()
+    armed.value = 0
     points = allocations()
 
     outcomes = {}
@@ -78,15 +81,16 @@ INJECT = CALLS + """
         for point in range(1, points + 2):
             fail_from(point, persistent)
             try:
+                armed.value = 1
                 result = function(*arguments)
             except MemoryError:
-                stop_failing()
+                armed.value = 0
                 outcome = "MemoryError"
             except BaseException as error:
-                stop_failing()
+                armed.value = 0
                 outcome = f"{type(error).__name__}: {error}"
             else:
-                stop_failing()
+                armed.value = 0
                 outcome = "same result" if result == expected else "wrong result"
             outcomes[outcome] = outcomes.get(outcome, 0) + 1
             # Nothing of a failed call stays behind to spoil the next one.
@@ -98,12 +102,13 @@ INJECT = CALLS + """
     def first_call_of_a_thread():
         fail_from(1, 1)
         try:
+            armed.value = 1
             function(*arguments)
         except BaseException as error:
-            stop_failing()
+            armed.value = 0
             outcome = f"{type(error).__name__}: {error}"
         else:
-            stop_failing()
+            armed.value = 0
             outcome = "same result"
         # A call that allocates nothing of its own fails at its result list.
         if outcome not in ("MemoryError: ", "PanicException: Python API call failed"):

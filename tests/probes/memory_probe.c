@@ -1,9 +1,12 @@
 /* An LD_PRELOAD library for tests that watch what a call does with memory.
  *
- * Allocation failures: probe_fail_from(k, persistent) makes the k-th
- * allocation from then on fail (k = 1 is the next one), and with
+ * Allocation failures: probe_fail_from(k, persistent) prepares the k-th
+ * allocation after arming to fail (k = 1 is the first one), and with
  * `persistent` every later one too; probe_allocations() tells how many
- * allocations were seen since.
+ * allocations were seen since. Setting the variable probe_armed to 1 arms
+ * the probe and setting it to 0 disarms it: plain stores, which (unlike a
+ * call through ctypes, which builds its argument tuple and result) need no
+ * memory while none can be had.
  *
  * Residue: probe_set_needles() takes 8-byte patterns; while probe_watch(1)
  * is on, every block handed back to free() or realloc() is searched for
@@ -36,6 +39,7 @@ extern void* __libc_memalign(size_t, size_t);
 #define MAX_NEEDLES 4096
 #define MAX_THREADS 256
 
+atomic_int probe_armed;
 static atomic_long g_countdown;  /* 0: off; else allocations left before failing */
 static atomic_int g_persistent;
 static atomic_int g_failing;
@@ -58,6 +62,7 @@ void probe_fail_from(long k, int persistent) {
 }
 
 void probe_stop_failing(void) {
+  atomic_store(&probe_armed, 0);
   atomic_store(&g_countdown, 0);
   atomic_store(&g_failing, 0);
 }
@@ -65,6 +70,7 @@ void probe_stop_failing(void) {
 long probe_allocations(void) { return atomic_load(&g_seen); }
 
 static int should_fail(void) {
+  if (!atomic_load(&probe_armed)) return 0;
   if (atomic_load(&g_countdown) == 0 && !atomic_load(&g_failing)) return 0;
   atomic_fetch_add(&g_seen, 1);
   if (atomic_load(&g_failing)) return 1;
