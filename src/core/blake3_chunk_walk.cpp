@@ -144,7 +144,7 @@ void check_blake3_dimensions(const PixelGrid& grid) {
 void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid, std::uint64_t steps,
                 ChunkResult& result, ChunkControl control, SimdLevel level) {
   check_blake3_dimensions(grid);
-  const DeadStackWipe wipe_on_exit;  // the kernels spill the chain values they compress
+  const DeadStackWipe<kKernelStackDepth> wipe_on_exit;  // the kernels spill the chain values they compress
   blake3_walk::ChunkWalker walker(grid, level);
   walker.walk(chunk_seed, steps, result, control);
 }

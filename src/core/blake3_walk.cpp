@@ -101,7 +101,7 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
                                         const PixelGrid& grid, std::uint64_t steps,
                                         std::uint64_t layers,
                                         const InterruptCheck& check_interrupt) {
-  const DeadStackWipe wipe_on_exit;  // the library's finalisations leave their output there
+  const DeadStackWipe<kLibraryStackDepth> wipe_on_exit;  // the library's finalisations leave their output there
   const std::uint64_t chunks = pool.thread_count();
   const std::uint64_t steps_per_chunk = std::max<std::uint64_t>(steps / chunks, 1);
   SecretArray<kBlake3Size> prev;

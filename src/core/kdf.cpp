@@ -70,7 +70,7 @@ SecretBytes derive_key_hkdf(ByteView entropy_pool, ByteView salt, ByteView info,
 
 SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context, std::uint64_t key_size) {
   check_key_size(key_size);
-  const DeadStackWipe wipe_on_exit;  // the library's finalisation leaves its output there
+  const DeadStackWipe<kLibraryStackDepth> wipe_on_exit;  // the library's finalisation leaves its output there
   const ExpandedPool expanded = expand_pool(entropy_pool);
   Blake3 hasher(context);
   hasher.update(expanded.data(), expanded.size());

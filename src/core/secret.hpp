@@ -18,21 +18,35 @@ using ByteView = std::span<const std::uint8_t>;
 
 inline void wipe(void* data, std::size_t size) noexcept { explicit_bzero(data, size); }
 
-// Clears the stack below the caller's frame, where the functions it called
-// have left their locals. Call it after code that cannot wipe its own
-// locals (a library's hash finalisation, a SIMD kernel's register spills)
-// has handled key material; libgcrypt burns its stack the same way.
-void wipe_dead_stack() noexcept;
+// How deep below a frame its callees' locals can lie: our own hashing
+// kernels stay well under 2 KiB; the libraries' call chains (BLAKE3's
+// finalisation and multi-chunk paths) take a few KiB.
+inline constexpr std::size_t kKernelStackDepth = 4 * 1024;
+inline constexpr std::size_t kLibraryStackDepth = 16 * 1024;
 
-// Calls wipe_dead_stack() when the scope that declares it ends, on every
-// path out: declare it first in the function whose callees handle the key
-// material, so the wipe runs from that function's own frame (inlined), above
-// every frame they used.
+// Clears `Depth` bytes of stack below the caller's frame, where the
+// functions it called have left their locals. For code that cannot wipe its
+// own locals (a library's hash finalisation, a SIMD kernel's register
+// spills); libgcrypt burns its stack the same way. Not inlined, so its
+// buffer lies below the caller's frame, over the callees' old frames;
+// explicit_bzero cannot be optimised away.
+template <std::size_t Depth>
+[[gnu::noinline]] void wipe_dead_stack() noexcept {
+  unsigned char region[Depth];
+  explicit_bzero(region, sizeof region);
+  asm volatile("" : : "r"(region) : "memory");
+}
+
+// Wipes the dead stack when the scope that declares it ends, on every path
+// out: declare it first in the function whose callees handle the key
+// material, so the wipe runs from that function's own frame (the
+// destructor is inlined), above every frame they used.
+template <std::size_t Depth>
 struct DeadStackWipe {
   DeadStackWipe() noexcept = default;
   DeadStackWipe(const DeadStackWipe&) = delete;
   DeadStackWipe& operator=(const DeadStackWipe&) = delete;
-  ~DeadStackWipe() { wipe_dead_stack(); }
+  ~DeadStackWipe() { wipe_dead_stack<Depth>(); }
 };
 
 // Allocator that wipes a block before handing it back to `Base` (the

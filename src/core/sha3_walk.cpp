@@ -417,7 +417,7 @@ Sha3Pool execute_multilayer_sha3_at(SimdLevel level, ByteView initial_seed, cons
                                     std::uint64_t steps, std::uint64_t layers,
                                     const InterruptCheck& check_interrupt) {
   using namespace sha3_walk;
-  const DeadStackWipe wipe_on_exit;  // the kernels spill the states they permute
+  const DeadStackWipe<kKernelStackDepth> wipe_on_exit;  // the kernels spill the states they permute
   const KeccakKernels kernels = keccak_kernels(level);
   Sha3Sponge pool_hasher(kSha3_512Rate);
   if (layers > 0) {
