@@ -80,34 +80,61 @@ template <class Lane>
   return (v << n) | (v >> (64 - n));
 }
 
+// pi as a gather: the lane that lands on each position.
+constexpr std::array<int, 25> pi_sources() {
+  std::array<int, 25> sources{};
+  for (int i = 0; i < 25; ++i) sources[kPi[i]] = i;
+  return sources;
+}
+inline constexpr std::array<int, 25> kPiSource = pi_sources();
+static_assert(kPiSource[kPi[7]] == 7 && kPiSource[0] == 0);
+
+// One round from `a` into `e`. Each output row is computed in one go: its
+// five inputs gathered through pi, each with its theta column term XORed
+// in and rotated by rho, then chi and iota. Reading a and writing a second
+// array lets the compiler keep the state in registers across rounds
+// instead of storing the theta and rho-pi intermediates.
 template <class Lane>
-[[gnu::always_inline]] inline void permute(Lane (&a)[25]) noexcept {
-  for (int round = 0; round < kRounds; ++round) {
-    // theta: every lane absorbs the parities of the two neighbouring columns.
-    Lane c[5];
+[[gnu::always_inline]] inline void round(const Lane (&a)[25], Lane (&e)[25],
+                                         std::uint64_t round_constant) noexcept {
+  Lane c[5];
 #pragma GCC unroll 5
-    for (int x = 0; x < 5; ++x) c[x] = a[x] ^ a[x + 5] ^ a[x + 10] ^ a[x + 15] ^ a[x + 20];
+  for (int x = 0; x < 5; ++x) c[x] = a[x] ^ a[x + 5] ^ a[x + 10] ^ a[x + 15] ^ a[x + 20];
+  Lane d[5];
+#pragma GCC unroll 5
+  for (int x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ rotate_left(c[(x + 1) % 5], 1);
+#pragma GCC unroll 5
+  for (int y = 0; y < 25; y += 5) {
+    Lane b[5];
 #pragma GCC unroll 5
     for (int x = 0; x < 5; ++x) {
-      const Lane d = c[(x + 4) % 5] ^ rotate_left(c[(x + 1) % 5], 1);
-#pragma GCC unroll 5
-      for (int y = 0; y < 25; y += 5) a[y + x] ^= d;
+      const int source = kPiSource[y + x];
+      b[x] = rotate_left(a[source] ^ d[source % 5], kRho[source]);
     }
-    // rho and pi together.
-    Lane b[25];
-#pragma GCC unroll 25
-    for (int i = 0; i < 25; ++i) b[kPi[i]] = rotate_left(a[i], kRho[i]);
-      // chi, row by row.
 #pragma GCC unroll 5
-    for (int y = 0; y < 25; y += 5) {
-#pragma GCC unroll 5
-      for (int x = 0; x < 5; ++x) {
-        a[y + x] = b[y + x] ^ (~b[y + (x + 1) % 5] & b[y + (x + 2) % 5]);
-      }
-    }
-    // iota.
-    a[0] ^= kRoundConstants[round];
+    for (int x = 0; x < 5; ++x) e[y + x] = b[x] ^ (~b[(x + 1) % 5] & b[(x + 2) % 5]);
   }
+  e[0] ^= round_constant;
+}
+
+// Rounds first .. first + count - 1 (count even), ping-ponging between
+// `a` and a scratch array; the result is back in `a`.
+template <class Lane>
+[[gnu::always_inline]] inline void rounds(Lane (&a)[25], int first, int count) noexcept {
+  Lane e[25];
+#pragma GCC unroll 1
+  for (int r = first; r < first + count; r += 2) {
+    round(a, e, kRoundConstants[r]);
+    round(e, a, kRoundConstants[r + 1]);
+  }
+}
+
+// Two rounds per loop pass: a fully unrolled permutation is about 40 KiB
+// of code, past the decoded-instruction cache, and measured slower in the
+// walks.
+template <class Lane>
+[[gnu::always_inline]] inline void permute(Lane (&a)[25]) noexcept {
+  rounds(a, 0, kRounds);
 }
 
 }  // namespace quorvex::keccak_detail
