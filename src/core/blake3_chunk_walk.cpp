@@ -2,56 +2,163 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
-#include "blake3_compress.hpp"
+#include "blake3_rounds.hpp"
 #include "byte_order.hpp"
 #include "errors.hpp"
 #include "fixed_texts.hpp"
-#include "keccak.hpp"
+#include "keccak_rounds.hpp"
 #include "sha3_sponge.hpp"
 
 namespace quorvex {
 namespace blake3_walk {
 namespace {
 
+using blake3_detail::Block;
+using blake3_detail::ChainRows;
+using blake3_detail::Row;
+
 constexpr float kRed = 0.299f, kGreen = 0.587f, kBlue = 0.114f;
 static_assert(std::bit_cast<std::uint32_t>(kRed) == 0x3E991687);
 static_assert(std::bit_cast<std::uint32_t>(kGreen) == 0x3F1645A2);
 static_assert(std::bit_cast<std::uint32_t>(kBlue) == 0x3DE978D5);
 
-std::int32_t clamp_i32(std::int32_t value, std::int32_t high) noexcept {
+[[gnu::always_inline]] inline std::int32_t clamp_i32(std::int32_t value,
+                                                     std::int32_t high) noexcept {
   return value < 0 ? 0 : (value > high ? high : value);
 }
 
-// Each step is one BLAKE3 of a 71-byte message: two compressions of one
-// chunk (the full first block, then 7 bytes zero-padded as the root), with
-// no hasher in between. The chain values stream into a SHA3-256 sponge.
-class ChunkWalker {
+// Keccak rounds run inside each compression of a step, after its BLAKE3
+// rounds 1, 3 and 5. Six per step finish a permutation in four steps, and
+// a 136-byte block of chain values fills every 4.25 steps.
+constexpr int kSliceRounds = 3;
+static_assert(keccak_detail::kRounds % kSliceRounds == 0);
+
+// Rounds first .. first + 2 of a permutation: state in `a`, result in `e`.
+struct KeccakSlice {
+  std::uint64_t a[kKeccakLanes], e[kKeccakLanes];
+  int first;
+
+  template <int R>
+  [[gnu::always_inline]] void operator()(std::integral_constant<int, R>) noexcept {
+    using keccak_detail::kRoundConstants;
+    if constexpr (R == 1) keccak_detail::round(a, e, kRoundConstants[first]);
+    if constexpr (R == 3) keccak_detail::round(e, a, kRoundConstants[first + 1]);
+    if constexpr (R == 5) keccak_detail::round(a, e, kRoundConstants[first + 2]);
+  }
+};
+
+// SHA3-256 over the chain values. The compressions of a step are one long
+// dependency chain that leaves the integer units idle, so each permutation
+// runs a few rounds at a time inside them rather than on its own. Chain
+// values gather in a block buffer while the previous block is permuted.
+class StepAccumulator {
  public:
-  ChunkWalker(const PixelGrid& grid, SimdLevel level)
-      : grid_(grid),
-        in_bounds_(grid.width * grid.height * 3 <= grid.pixels.size()),
-        compress_(blake3_compression(level)),
-        permute_(keccak_kernels(level).single) {}
-  ChunkWalker(const ChunkWalker&) = delete;
-  ChunkWalker& operator=(const ChunkWalker&) = delete;
-  ~ChunkWalker() {
-    wipe(message_, sizeof message_);
-    wipe(chain_, sizeof chain_);
+  StepAccumulator() = default;
+  StepAccumulator(const StepAccumulator&) = delete;
+  StepAccumulator& operator=(const StepAccumulator&) = delete;
+  ~StepAccumulator() {
+    wipe(&state_, sizeof state_);
+    wipe(block_, sizeof block_);
   }
 
-  void walk(const std::uint8_t* chunk_seed, std::uint64_t steps, ChunkResult& result,
-            ChunkControl control) {
-    blake3_hash_chunk(chunk_seed, kBlake3Size, chain_, compress_);
+  // One compression, with the next slice of the permutation in flight.
+  [[gnu::always_inline]] ChainRows compress(ChainRows cv, Block m, std::uint32_t block_length,
+                                            std::uint32_t flags) noexcept {
+    if (next_round_ == keccak_detail::kRounds) {
+      return blake3_detail::compress(cv, m, 0, block_length, flags);
+    }
+    KeccakSlice slice;
+    std::copy_n(state_.lanes, kKeccakLanes, slice.a);
+    slice.first = next_round_;
+    cv = blake3_detail::compress(cv, m, 0, block_length, flags, slice);
+    std::copy_n(slice.e, kKeccakLanes, state_.lanes);
+    next_round_ += kSliceRounds;
+    return cv;
+  }
+
+  [[gnu::always_inline]] void add(const std::uint8_t* chain) noexcept {
+    const std::size_t taken = std::min(kBlake3Size, kSha3_256Rate - filled_);
+    std::memcpy(block_ + filled_, chain, taken);
+    filled_ += taken;
+    if (filled_ < kSha3_256Rate) return;
+    finish_permutation();
+    xor_into_state(state_, 0, block_, kSha3_256Rate);
+    next_round_ = 0;
+    filled_ = kBlake3Size - taken;
+    std::memcpy(block_, chain + taken, filled_);
+  }
+
+  [[gnu::always_inline]] void digest(std::uint8_t* out) noexcept {
+    finish_permutation();
+    xor_into_state(state_, 0, block_, filled_);
+    pad_sha3(state_, filled_, kSha3_256Rate);
+    next_round_ = 0;
+    finish_permutation();
+    read_state(state_, out, kSha3_256Size);
+  }
+
+ private:
+  [[gnu::always_inline]] void finish_permutation() noexcept {
+    std::uint64_t a[kKeccakLanes], e[kKeccakLanes];
+    std::copy_n(state_.lanes, kKeccakLanes, a);
+    for (; next_round_ < keccak_detail::kRounds; ++next_round_) {
+      keccak_detail::round(a, e, keccak_detail::kRoundConstants[next_round_]);
+      std::copy_n(e, kKeccakLanes, a);
+    }
+    std::copy_n(a, kKeccakLanes, state_.lanes);
+  }
+
+  KeccakState state_{};
+  std::uint8_t block_[kSha3_256Rate] = {};
+  std::size_t filled_ = 0;
+  int next_round_ = keccak_detail::kRounds;  // kRounds: no permutation in flight
+};
+
+// ORs the low bytes of `value` into the little-endian byte string held in
+// `words`, from byte `At` on.
+template <int At>
+[[gnu::always_inline]] inline void put_bytes(std::uint64_t (&words)[4], std::uint64_t value) {
+  words[At / 8] |= value << (8 * (At % 8));
+  if constexpr (At % 8 != 0 && At / 8 + 1 < 4) words[At / 8 + 1] |= value >> (64 - 8 * (At % 8));
+}
+
+[[gnu::always_inline]] inline Row row_of(std::uint64_t low, std::uint64_t high) noexcept {
+  return Row{static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(low >> 32),
+             static_cast<std::uint32_t>(high), static_cast<std::uint32_t>(high >> 32)};
+}
+
+// Each step is one BLAKE3 of a 71-byte message: two compressions of one
+// chunk (the full first block, then 7 bytes zero-padded as the root). The
+// message is assembled in registers: the chain value is already there, and
+// a block written to memory byte by byte and read back in words would
+// stall on every step.
+class ChunkWalker {
+ public:
+  explicit ChunkWalker(const PixelGrid& grid)
+      : grid_(grid), in_bounds_(grid.width * grid.height * 3 <= grid.pixels.size()) {}
+  ChunkWalker(const ChunkWalker&) = delete;
+  ChunkWalker& operator=(const ChunkWalker&) = delete;
+  ~ChunkWalker() { wipe(chain_, sizeof chain_); }
+
+  [[gnu::always_inline]] void walk(const std::uint8_t* chunk_seed, std::uint64_t steps,
+                                   ChunkResult& result, ChunkControl control) {
+    std::uint8_t seed_block[kBlake3BlockSize] = {};
+    std::copy_n(chunk_seed, kBlake3Size, seed_block);
+    cv_ = blake3_detail::compress(blake3_detail::kIvRows, blake3_detail::load_block(seed_block),
+                                  0, kBlake3Size, kBlake3ChunkStart | kBlake3ChunkEnd | kBlake3Root);
+    wipe(seed_block, sizeof seed_block);
     anchor();
-    Sha3Sponge accumulator(kSha3_256Rate);
     for (std::uint64_t step = 0; step < steps; ++step) {
       if (step % kInterruptInterval == 0 && step > 0) poll(control);
       if (step % kReanchorPeriod == 0 && step > 0) anchor();
       walk_step();
-      accumulator.absorb(chain_, kBlake3Size, permute_);
+      store_chain();
+      accumulator_.add(chain_);
     }
-    accumulator.finish(result.step_digest.data(), kSha3_256Size, permute_);
+    store_chain();
+    accumulator_.digest(result.step_digest.data());
     std::copy_n(chain_, kBlake3Size, result.chain.begin());
   }
 
@@ -63,65 +170,132 @@ class ChunkWalker {
     if (control.check_interrupt && *control.check_interrupt) (*control.check_interrupt)();
   }
 
-  void anchor() noexcept {
-    origin_x_ = std::uint64_t{load_le32(chain_)} % grid_.width;
-    origin_y_ = std::uint64_t{load_le32(chain_ + 4)} % grid_.height;
+  [[gnu::always_inline]] void anchor() noexcept {
+    origin_x_ = std::uint64_t{cv_.low[0]} % grid_.width;
+    origin_y_ = std::uint64_t{cv_.low[1]} % grid_.height;
   }
 
-  const std::uint8_t* pixel_at(std::uint64_t x, std::uint64_t y) const {
-    const std::uint64_t at = (y * grid_.width + x) * 3;
+  [[gnu::always_inline]] void store_chain() noexcept {
+    for (int i = 0; i < 4; ++i) {
+      put_le32(chain_ + 4 * i, cv_.low[i]);
+      put_le32(chain_ + 16 + 4 * i, cv_.high[i]);
+    }
+  }
+
+  // R | G << 8 | B << 16 of the pixel at byte `at`.
+  [[gnu::always_inline]] std::uint64_t pixel(std::uint64_t at) const {
     if (!in_bounds_) {
       const std::uint64_t size = grid_.pixels.size();
       for (std::uint64_t i = at; i < at + 3; ++i) {
         if (i >= size) fail_out_of_bounds(size, i);
       }
     }
-    return grid_.pixels.data() + at;
+    const std::uint8_t* p = grid_.pixels.data() + at;
+    return std::uint64_t{p[0]} | (std::uint64_t{p[1]} << 8) | (std::uint64_t{p[2]} << 16);
   }
 
-  void walk_step() {
-    const std::uint64_t x = std::min(origin_x_ + (chain_[8] & kWindowMask), grid_.width - 1);
-    const std::uint64_t y = std::min(origin_y_ + (chain_[9] & kWindowMask), grid_.height - 1);
-    std::copy_n(chain_, kBlake3Size, message_ + kMessageChain);
-    const std::uint8_t* centre = pixel_at(x, y);
-    std::copy_n(centre, 3, message_ + kMessageCentre);
-    std::uint8_t* out = message_ + kMessageNeighbourhood;
+  [[gnu::always_inline]] void walk_step() {
+    const std::uint32_t position = cv_.low[2];  // h[8] and h[9]
+    const std::uint64_t x = std::min(origin_x_ + (position & kWindowMask), grid_.width - 1);
+    const std::uint64_t y =
+        std::min(origin_y_ + ((position >> 8) & kWindowMask), grid_.height - 1);
+    // Rows and columns of the 3 x 3 neighbourhood, clamped in signed 32-bit.
     const std::int32_t last_x = wrap_i32(grid_.width - 1), last_y = wrap_i32(grid_.height - 1);
-    for (std::int32_t dy = -1; dy <= 1; ++dy) {
-      const std::int32_t ny = clamp_i32(wrapping_add_i32(wrap_i32(y), dy), last_y);
-      for (std::int32_t dx = -1; dx <= 1; ++dx) {
-        const std::int32_t nx = clamp_i32(wrapping_add_i32(wrap_i32(x), dx), last_x);
-        out = std::copy_n(pixel_at(static_cast<std::uint64_t>(nx), static_cast<std::uint64_t>(ny)),
-                          3, out);
-      }
+    std::uint64_t row_at[3], column_at[3];
+    for (int i = 0; i < 3; ++i) {
+      const auto ny = static_cast<std::uint64_t>(
+          clamp_i32(wrapping_add_i32(wrap_i32(y), i - 1), last_y));
+      const auto nx = static_cast<std::uint64_t>(
+          clamp_i32(wrapping_add_i32(wrap_i32(x), i - 1), last_x));
+      row_at[i] = ny * grid_.width * 3;
+      column_at[i] = nx * 3;
     }
-    put_le32(message_ + kMessageX, static_cast<std::uint32_t>(x));
-    put_le32(message_ + kMessageY, static_cast<std::uint32_t>(y));
-    message_[kMessageLuminance] = luminance_byte(centre[0], centre[1], centre[2]);
-    hash_message();
-  }
-
-  // h = BLAKE3(message): the bytes past the message stay zero, so the
-  // second block is already padded.
-  void hash_message() noexcept {
-    static_assert(kStepMessageSize > kBlake3BlockSize && kStepMessageSize <= 2 * kBlake3BlockSize);
-    Blake3ChainingValue cv;
-    std::copy_n(kBlake3Iv, 8, cv.words);
-    cv = compress_(cv, message_, 0, kBlake3BlockSize, kBlake3ChunkStart);
-    cv = compress_(cv, message_ + kBlake3BlockSize, 0, kStepMessageSize - kBlake3BlockSize,
-                   kBlake3ChunkEnd | kBlake3Root);
-    for (int i = 0; i < 8; ++i) put_le32(chain_ + 4 * i, cv.words[i]);
-    wipe(&cv, sizeof cv);
+    // Message bytes 32..63: the centre pixel (which is also the middle of
+    // the neighbourhood), the nine neighbours, the low half of LE32(x).
+    std::uint64_t bytes[4] = {};
+    const std::uint64_t centre = pixel(row_at[1] + column_at[1]);
+    put_bytes<0>(bytes, centre);
+    put_bytes<3>(bytes, pixel(row_at[0] + column_at[0]));
+    put_bytes<6>(bytes, pixel(row_at[0] + column_at[1]));
+    put_bytes<9>(bytes, pixel(row_at[0] + column_at[2]));
+    put_bytes<12>(bytes, pixel(row_at[1] + column_at[0]));
+    put_bytes<15>(bytes, centre);
+    put_bytes<18>(bytes, pixel(row_at[1] + column_at[2]));
+    put_bytes<21>(bytes, pixel(row_at[2] + column_at[0]));
+    put_bytes<24>(bytes, pixel(row_at[2] + column_at[1]));
+    put_bytes<27>(bytes, pixel(row_at[2] + column_at[2]));
+    put_bytes<30>(bytes, x & 0xFFFF);
+    const Block first = blake3_detail::join(cv_.low, cv_.high, row_of(bytes[0], bytes[1]),
+                                            row_of(bytes[2], bytes[3]));
+    const ChainRows middle =
+        accumulator_.compress(blake3_detail::kIvRows, first, kBlake3BlockSize, kBlake3ChunkStart);
+    // Message bytes 64..70: the high half of LE32(x), LE32(y), the luminance.
+    const std::uint32_t luminance = luminance_byte(static_cast<std::uint8_t>(centre),
+                                                   static_cast<std::uint8_t>(centre >> 8),
+                                                   static_cast<std::uint8_t>(centre >> 16));
+    const Block second = {static_cast<std::uint32_t>((x >> 16) | (y << 16)),
+                          static_cast<std::uint32_t>((y >> 16) | (luminance << 16))};
+    static_assert(kStepMessageSize - kBlake3BlockSize == 7);
+    cv_ = accumulator_.compress(middle, second, kStepMessageSize - kBlake3BlockSize,
+                                kBlake3ChunkEnd | kBlake3Root);
   }
 
   const PixelGrid& grid_;
   const bool in_bounds_;
-  const Blake3Compression compress_;
-  const KeccakPermutation permute_;
+  ChainRows cv_{};
+  StepAccumulator accumulator_;
   std::uint8_t chain_[kBlake3Size] = {};
-  std::uint8_t message_[2 * kBlake3BlockSize] = {};
   std::uint64_t origin_x_ = 0, origin_y_ = 0;
 };
+
+[[gnu::always_inline]] inline void walk_chunk(const std::uint8_t* chunk_seed, const PixelGrid& grid,
+                                              std::uint64_t steps, ChunkResult& result,
+                                              ChunkControl control) {
+  ChunkWalker walker(grid);
+  walker.walk(chunk_seed, steps, result, control);
+}
+
+// The walk compiled once per level, so that the compressions, the Keccak
+// rounds and the step around them are one block of code for the level's
+// instruction set.
+using ChunkWalkKernel = void (*)(const std::uint8_t*, const PixelGrid&, std::uint64_t,
+                                 ChunkResult&, ChunkControl);
+
+void walk_chunk_scalar(const std::uint8_t* chunk_seed, const PixelGrid& grid,
+                       std::uint64_t steps, ChunkResult& result, ChunkControl control) {
+  walk_chunk(chunk_seed, grid, steps, result, control);
+}
+
+#if defined(__x86_64__)
+
+[[gnu::target("avx2,bmi,bmi2")]] void walk_chunk_avx2(const std::uint8_t* chunk_seed,
+                                                      const PixelGrid& grid, std::uint64_t steps,
+                                                      ChunkResult& result,
+                                                      ChunkControl control) {
+  walk_chunk(chunk_seed, grid, steps, result, control);
+}
+
+[[gnu::target("avx512f,avx512vl,avx2,bmi,bmi2")]] void walk_chunk_avx512(
+    const std::uint8_t* chunk_seed, const PixelGrid& grid, std::uint64_t steps,
+    ChunkResult& result, ChunkControl control) {
+  walk_chunk(chunk_seed, grid, steps, result, control);
+}
+
+#endif  // __x86_64__
+
+ChunkWalkKernel chunk_walk_kernel(SimdLevel level) noexcept {
+  switch (std::min(level, supported_simd_level())) {
+#if defined(__x86_64__)
+    case SimdLevel::avx512:
+      return walk_chunk_avx512;
+    case SimdLevel::avx2:
+      return walk_chunk_avx2;
+#endif
+    default:
+      break;
+  }
+  return walk_chunk_scalar;
+}
 
 }  // namespace
 
@@ -144,9 +318,8 @@ void check_blake3_dimensions(const PixelGrid& grid) {
 void chunk_walk(const std::uint8_t* chunk_seed, const PixelGrid& grid, std::uint64_t steps,
                 ChunkResult& result, ChunkControl control, SimdLevel level) {
   check_blake3_dimensions(grid);
-  const DeadStackWipe<kKernelStackDepth> wipe_on_exit;  // the kernels spill the chain values they compress
-  blake3_walk::ChunkWalker walker(grid, level);
-  walker.walk(chunk_seed, steps, result, control);
+  const DeadStackWipe<kKernelStackDepth> wipe_on_exit;  // the kernels spill what they hash
+  blake3_walk::chunk_walk_kernel(level)(chunk_seed, grid, steps, result, control);
 }
 
 }  // namespace quorvex

@@ -1,0 +1,152 @@
+// The seven rounds of the BLAKE3 compression function, written once over
+// GCC vectors: the body is always inlined into a caller compiled for a
+// particular instruction set (a per-function target attribute), so the
+// same source is SSE2 code by default and uses vprord/vpermt2d under
+// AVX-512VL. Callers may run independent work between the rounds (the
+// BLAKE3 walk runs Keccak rounds there, on the integer units that the
+// compression leaves idle). Private to the BLAKE3 kernels.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <type_traits>
+
+#include "blake3_compress.hpp"
+#include "byte_order.hpp"
+
+namespace quorvex::blake3_detail {
+
+inline constexpr int kRounds = 7;
+
+// The 4 x 4 state is held as four rows of four words: the column step is
+// one G on all four rows at once, the diagonal step the same after
+// rotating rows 1, 2 and 3 left by 1, 2 and 3 words.
+typedef std::uint32_t Row __attribute__((vector_size(16)));
+// A whole 64-byte block as one vector: each round's G inputs are gathered
+// from it by constant shuffles.
+typedef std::uint32_t Block __attribute__((vector_size(64)));
+typedef std::uint32_t HalfBlock __attribute__((vector_size(32)));
+
+// The message word order of every round: round 0 takes words 0..15 in
+// order, each later round applies the fixed permutation once more.
+constexpr std::array<std::array<int, 16>, kRounds> message_schedule() {
+  constexpr int kPermutation[16] = {2, 6, 3, 10, 7, 0, 4, 13, 1, 11, 12, 5, 9, 14, 15, 8};
+  std::array<std::array<int, 16>, kRounds> schedule{};
+  for (int i = 0; i < 16; ++i) schedule[0][i] = i;
+  for (int round = 1; round < kRounds; ++round) {
+    for (int i = 0; i < 16; ++i) schedule[round][i] = schedule[round - 1][kPermutation[i]];
+  }
+  return schedule;
+}
+inline constexpr auto kSchedule = message_schedule();
+static_assert(kSchedule[1][0] == 2 && kSchedule[1][15] == 8 && kSchedule[2][0] == 3);
+
+template <int N>
+[[gnu::always_inline]] inline Row rotate_right(Row v) noexcept {
+  return (v >> N) | (v << (32 - N));
+}
+
+// The quarter-round G on four columns at once. Each addition takes a's
+// message word first: a is ready before b, so only one addition waits for b.
+[[gnu::always_inline]] inline void g(Row& a, Row& b, Row& c, Row& d, Row x, Row y) noexcept {
+  a = (a + x) + b;
+  d = rotate_right<16>(d ^ a);
+  c = c + d;
+  b = rotate_right<12>(b ^ c);
+  a = (a + y) + b;
+  d = rotate_right<8>(d ^ a);
+  c = c + d;
+  b = rotate_right<7>(b ^ c);
+}
+
+// One round. For the diagonal step rows a, c and d move and b stays: b is
+// the last row G finishes, so no shuffle waits for it. Lane i then works on
+// the diagonal through v[4 + i]: G(v3, v4, v9, v14) in lane 0, G(v0, v5,
+// v10, v15) in lane 1, G(v1, v6, v11, v12) in lane 2, G(v2, v7, v8, v13) in
+// lane 3, with message words 14/15, 8/9, 10/11 and 12/13.
+template <int R>
+[[gnu::always_inline]] inline void round(Row& a, Row& b, Row& c, Row& d, Block m) noexcept {
+  constexpr const std::array<int, 16>& s = kSchedule[R];
+  g(a, b, c, d, __builtin_shufflevector(m, m, s[0], s[2], s[4], s[6]),
+    __builtin_shufflevector(m, m, s[1], s[3], s[5], s[7]));
+  a = __builtin_shuffle(a, Row{3, 0, 1, 2});
+  c = __builtin_shuffle(c, Row{1, 2, 3, 0});
+  d = __builtin_shuffle(d, Row{2, 3, 0, 1});
+  g(a, b, c, d, __builtin_shufflevector(m, m, s[14], s[8], s[10], s[12]),
+    __builtin_shufflevector(m, m, s[15], s[9], s[11], s[13]));
+  a = __builtin_shuffle(a, Row{1, 2, 3, 0});
+  c = __builtin_shuffle(c, Row{3, 0, 1, 2});
+  d = __builtin_shuffle(d, Row{2, 3, 0, 1});
+}
+
+// A chaining value as two rows: words 0..3 and 4..7.
+struct ChainRows {
+  Row low, high;
+};
+
+[[gnu::always_inline]] inline Block join(Row r0, Row r1, Row r2, Row r3) noexcept {
+  const HalfBlock first = __builtin_shufflevector(r0, r1, 0, 1, 2, 3, 4, 5, 6, 7);
+  const HalfBlock second = __builtin_shufflevector(r2, r3, 0, 1, 2, 3, 4, 5, 6, 7);
+  return __builtin_shufflevector(first, second, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
+                                 15);
+}
+
+[[gnu::always_inline]] inline Block load_block(const std::uint8_t* block) noexcept {
+  Block m;
+  for (int i = 0; i < 16; ++i) m[i] = load_le32(block + 4 * i);
+  return m;
+}
+
+// Does nothing between rounds.
+struct NoWork {
+  template <int R>
+  void operator()(std::integral_constant<int, R>) const noexcept {}
+};
+
+// One compression; after round R it calls between(integral_constant<R>).
+// Returns the first eight output words: the next chaining value, and the
+// first 32 bytes of a root output.
+template <class Between = NoWork>
+[[gnu::always_inline]] inline ChainRows compress(ChainRows cv, Block m, std::uint64_t counter,
+                                                 std::uint32_t block_length, std::uint32_t flags,
+                                                 Between&& between = {}) noexcept {
+  Row a = cv.low, b = cv.high;
+  Row c = {kBlake3Iv[0], kBlake3Iv[1], kBlake3Iv[2], kBlake3Iv[3]};
+  Row d = {static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
+           block_length, flags};
+  static_assert(kRounds == 7);
+  round<0>(a, b, c, d, m);
+  between(std::integral_constant<int, 0>{});
+  round<1>(a, b, c, d, m);
+  between(std::integral_constant<int, 1>{});
+  round<2>(a, b, c, d, m);
+  between(std::integral_constant<int, 2>{});
+  round<3>(a, b, c, d, m);
+  between(std::integral_constant<int, 3>{});
+  round<4>(a, b, c, d, m);
+  between(std::integral_constant<int, 4>{});
+  round<5>(a, b, c, d, m);
+  between(std::integral_constant<int, 5>{});
+  round<6>(a, b, c, d, m);
+  between(std::integral_constant<int, 6>{});
+  return {a ^ c, b ^ d};
+}
+
+[[gnu::always_inline]] inline ChainRows to_rows(const Blake3ChainingValue& cv) noexcept {
+  return {Row{cv.words[0], cv.words[1], cv.words[2], cv.words[3]},
+          Row{cv.words[4], cv.words[5], cv.words[6], cv.words[7]}};
+}
+
+[[gnu::always_inline]] inline Blake3ChainingValue to_words(ChainRows rows) noexcept {
+  Blake3ChainingValue out;
+  for (int i = 0; i < 4; ++i) {
+    out.words[i] = rows.low[i];
+    out.words[i + 4] = rows.high[i];
+  }
+  return out;
+}
+
+inline constexpr ChainRows kIvRows = {Row{kBlake3Iv[0], kBlake3Iv[1], kBlake3Iv[2], kBlake3Iv[3]},
+                                      Row{kBlake3Iv[4], kBlake3Iv[5], kBlake3Iv[6], kBlake3Iv[7]}};
+
+}  // namespace quorvex::blake3_detail
