@@ -155,8 +155,20 @@ void bench_blake3(int rounds) {
       {"walk, t=2",
        [&] { quorvex::execute_multilayer_blake3_on(*two, seed, grid, steps, 1, nullptr); },
        {}});
+  // At t = 1 a layer is one chunk walked on the calling thread: the chunk
+  // walk at each level is the one-thread walk at that level.
+  const auto chunk_seed = random_bytes(32, 3);
+  for (SimdLevel level : runnable_levels()) {
+    variants.push_back({std::string("chunk walk (t=1), ") + quorvex::simd_level_name(level),
+                        [&, level] {
+                          quorvex::ChunkResult result;
+                          quorvex::chunk_walk(chunk_seed.data(), grid, steps, result, {}, level);
+                        },
+                        {}});
+  }
   contest(variants, steps, rounds);
-  report("BLAKE3 walk, 1024x768, 400000 steps per layer (level: see above):", variants);
+  report("BLAKE3 walk, 1024x768, 400000 steps per layer (walks at the active level):",
+         variants);
   std::printf("  two-thread scaling: %.2fx the one-thread walk\n",
               median_ratio(variants[2], variants[1]));
 
@@ -176,9 +188,16 @@ void bench_blake3(int rounds) {
 
 }  // namespace
 
+// quorvex_bench [all|sha3|blake3] [rounds] [--libgcrypt-without-bmi2]
+// The last option measures the floor as libgcrypt runs on a CPU without
+// BMI2 (its portable Keccak), the floor that the scalar level replaces.
 int main(int argc, char** argv) {
   const std::string which = argc > 1 ? argv[1] : "all";
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 15;
+  if (argc > 3 && std::string(argv[3]) == "--libgcrypt-without-bmi2") {
+    gcry_control(GCRYCTL_DISABLE_HWF, "intel-bmi2", nullptr);
+    std::printf("libgcrypt: BMI2 disabled\n");
+  }
   std::printf("SIMD level: supported %s, active %s\n",
               quorvex::simd_level_name(quorvex::supported_simd_level()),
               quorvex::simd_level_name(quorvex::active_simd_level()));
