@@ -101,7 +101,11 @@ struct ChainRows {
 // does not gather the rounds into one block and move the work between them
 // past it: interleaved, the two run side by side.
 [[gnu::always_inline]] inline void hold(Row& a, Row& b, Row& c, Row& d) noexcept {
+#if defined(__x86_64__)
   asm volatile("" : "+x"(a), "+x"(b), "+x"(c), "+x"(d));
+#elif defined(__aarch64__)
+  asm volatile("" : "+w"(a), "+w"(b), "+w"(c), "+w"(d));
+#endif
 }
 
 // Does nothing between rounds.
