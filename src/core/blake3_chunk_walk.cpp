@@ -15,7 +15,7 @@ namespace quorvex {
 namespace blake3_walk {
 namespace {
 
-using blake3_detail::Block;
+using blake3_detail::MessageRows;
 using blake3_detail::ChainRows;
 using blake3_detail::Row;
 
@@ -64,7 +64,8 @@ class StepAccumulator {
   }
 
   // One compression, with the next slice of the permutation in flight.
-  [[gnu::always_inline]] ChainRows compress(ChainRows cv, Block m, std::uint32_t block_length,
+  [[gnu::always_inline]] ChainRows compress(ChainRows cv, const MessageRows& m,
+                                            std::uint32_t block_length,
                                             std::uint32_t flags) noexcept {
     if (next_round_ == keccak_detail::kRounds) {
       return blake3_detail::compress(cv, m, 0, block_length, flags);
@@ -150,7 +151,7 @@ class ChunkWalker {
                                    ChunkResult& result, ChunkControl control) {
     std::uint8_t seed_block[kBlake3BlockSize] = {};
     std::copy_n(chunk_seed, kBlake3Size, seed_block);
-    cv_ = blake3_detail::compress(blake3_detail::kIvRows, blake3_detail::load_block(seed_block),
+    cv_ = blake3_detail::compress(blake3_detail::kIvRows, blake3_detail::load_rows(seed_block),
                                   0, kBlake3Size, kBlake3ChunkStart | kBlake3ChunkEnd | kBlake3Root);
     wipe(seed_block, sizeof seed_block);
     anchor();
@@ -229,16 +230,17 @@ class ChunkWalker {
     put_bytes<24>(bytes, pixel(row_at[2] + column_at[1]));
     put_bytes<27>(bytes, pixel(row_at[2] + column_at[2]));
     put_bytes<30>(bytes, x & 0xFFFF);
-    const Block first = blake3_detail::join(cv_.low, cv_.high, row_of(bytes[0], bytes[1]),
-                                            row_of(bytes[2], bytes[3]));
+    const MessageRows first = {
+        {cv_.low, cv_.high, row_of(bytes[0], bytes[1]), row_of(bytes[2], bytes[3])}};
     const ChainRows middle =
         accumulator_.compress(blake3_detail::kIvRows, first, kBlake3BlockSize, kBlake3ChunkStart);
     // Message bytes 64..70: the high half of LE32(x), LE32(y), the luminance.
     const std::uint32_t luminance = luminance_byte(static_cast<std::uint8_t>(centre),
                                                    static_cast<std::uint8_t>(centre >> 8),
                                                    static_cast<std::uint8_t>(centre >> 16));
-    const Block second = {static_cast<std::uint32_t>((x >> 16) | (y << 16)),
-                          static_cast<std::uint32_t>((y >> 16) | (luminance << 16))};
+    const MessageRows second = {{Row{static_cast<std::uint32_t>((x >> 16) | (y << 16)),
+                                    static_cast<std::uint32_t>((y >> 16) | (luminance << 16))},
+                                Row{}, Row{}, Row{}}};
     static_assert(kStepMessageSize - kBlake3BlockSize == 7);
     cv_ = accumulator_.compress(middle, second, kStepMessageSize - kBlake3BlockSize,
                                 kBlake3ChunkEnd | kBlake3Root);

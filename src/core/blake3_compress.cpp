@@ -17,7 +17,7 @@ constexpr const std::uint32_t (&kIv)[8] = kBlake3Iv;
                                                                 std::uint64_t counter,
                                                                 std::uint32_t block_length,
                                                                 std::uint32_t flags) noexcept {
-  blake3_detail::Block m = blake3_detail::load_block(block);
+  blake3_detail::MessageRows m = blake3_detail::load_rows(block);
   const Blake3ChainingValue out = blake3_detail::to_words(
       blake3_detail::compress(blake3_detail::to_rows(cv), m, counter, block_length, flags));
   wipe(&m, sizeof m);

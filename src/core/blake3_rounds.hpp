@@ -59,21 +59,68 @@ template <int N>
   b = rotate_right<7>(b ^ c);
 }
 
+// A message block as four rows: words 0..3, 4..7, 8..11 and 12..15.
+struct MessageRows {
+  Row rows[4];
+};
+
+[[gnu::always_inline]] inline MessageRows load_rows(const std::uint8_t* block) noexcept {
+  MessageRows m;
+  for (int r = 0; r < 4; ++r) {
+    for (int i = 0; i < 4; ++i) m.rows[r][i] = load_le32(block + 16 * r + 4 * i);
+  }
+  return m;
+}
+
+[[gnu::always_inline]] inline Block join(const MessageRows& m) noexcept {
+  const HalfBlock first = __builtin_shufflevector(m.rows[0], m.rows[1], 0, 1, 2, 3, 4, 5, 6, 7);
+  const HalfBlock second = __builtin_shufflevector(m.rows[2], m.rows[3], 0, 1, 2, 3, 4, 5, 6, 7);
+  return __builtin_shufflevector(first, second, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
+                                 15);
+}
+
+// The message words of one round, as G takes them: x and y of the column
+// step, then of the diagonal step.
+struct RoundWords {
+  Row column_x, column_y, diagonal_x, diagonal_y;
+};
+
+// Lane i of the diagonal step works on the diagonal through v[4 + i] (see
+// round()), so it takes words 14/15, 8/9, 10/11 and 12/13 of the round.
+template <int R>
+[[gnu::always_inline]] inline RoundWords round_words(Block m) noexcept {
+  constexpr const std::array<int, 16>& s = kSchedule[R];
+  return {__builtin_shufflevector(m, m, s[0], s[2], s[4], s[6]),
+          __builtin_shufflevector(m, m, s[1], s[3], s[5], s[7]),
+          __builtin_shufflevector(m, m, s[14], s[8], s[10], s[12]),
+          __builtin_shufflevector(m, m, s[15], s[9], s[11], s[13])};
+}
+
+// Round 0 takes the words in order, so its column step reads only rows 0
+// and 1 and its diagonal step only rows 2 and 3: it can start on the first
+// half of a block (the walk's chain value) while the second half (the
+// pixels) is still being gathered, and it need not wait for the whole
+// block to be joined into one register.
+[[gnu::always_inline]] inline RoundWords first_round_words(const MessageRows& m) noexcept {
+  static_assert(kSchedule[0][0] == 0 && kSchedule[0][15] == 15);
+  return {__builtin_shufflevector(m.rows[0], m.rows[1], 0, 2, 4, 6),
+          __builtin_shufflevector(m.rows[0], m.rows[1], 1, 3, 5, 7),
+          __builtin_shufflevector(m.rows[2], m.rows[3], 6, 0, 2, 4),
+          __builtin_shufflevector(m.rows[2], m.rows[3], 7, 1, 3, 5)};
+}
+
 // One round. For the diagonal step rows a, c and d move and b stays: b is
 // the last row G finishes, so no shuffle waits for it. Lane i then works on
 // the diagonal through v[4 + i]: G(v3, v4, v9, v14) in lane 0, G(v0, v5,
 // v10, v15) in lane 1, G(v1, v6, v11, v12) in lane 2, G(v2, v7, v8, v13) in
-// lane 3, with message words 14/15, 8/9, 10/11 and 12/13.
-template <int R>
-[[gnu::always_inline]] inline void round(Row& a, Row& b, Row& c, Row& d, Block m) noexcept {
-  constexpr const std::array<int, 16>& s = kSchedule[R];
-  g(a, b, c, d, __builtin_shufflevector(m, m, s[0], s[2], s[4], s[6]),
-    __builtin_shufflevector(m, m, s[1], s[3], s[5], s[7]));
+// lane 3.
+[[gnu::always_inline]] inline void round(Row& a, Row& b, Row& c, Row& d,
+                                         const RoundWords& w) noexcept {
+  g(a, b, c, d, w.column_x, w.column_y);
   a = __builtin_shuffle(a, Row{3, 0, 1, 2});
   c = __builtin_shuffle(c, Row{1, 2, 3, 0});
   d = __builtin_shuffle(d, Row{2, 3, 0, 1});
-  g(a, b, c, d, __builtin_shufflevector(m, m, s[14], s[8], s[10], s[12]),
-    __builtin_shufflevector(m, m, s[15], s[9], s[11], s[13]));
+  g(a, b, c, d, w.diagonal_x, w.diagonal_y);
   a = __builtin_shuffle(a, Row{1, 2, 3, 0});
   c = __builtin_shuffle(c, Row{3, 0, 1, 2});
   d = __builtin_shuffle(d, Row{2, 3, 0, 1});
@@ -83,19 +130,6 @@ template <int R>
 struct ChainRows {
   Row low, high;
 };
-
-[[gnu::always_inline]] inline Block join(Row r0, Row r1, Row r2, Row r3) noexcept {
-  const HalfBlock first = __builtin_shufflevector(r0, r1, 0, 1, 2, 3, 4, 5, 6, 7);
-  const HalfBlock second = __builtin_shufflevector(r2, r3, 0, 1, 2, 3, 4, 5, 6, 7);
-  return __builtin_shufflevector(first, second, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
-                                 15);
-}
-
-[[gnu::always_inline]] inline Block load_block(const std::uint8_t* block) noexcept {
-  Block m;
-  for (int i = 0; i < 16; ++i) m[i] = load_le32(block + 4 * i);
-  return m;
-}
 
 // Keeps a round's rows at this point of the program, so that the compiler
 // does not gather the rounds into one block and move the work between them
@@ -118,33 +152,35 @@ struct NoWork {
 // Returns the first eight output words: the next chaining value, and the
 // first 32 bytes of a root output.
 template <class Between = NoWork>
-[[gnu::always_inline]] inline ChainRows compress(ChainRows cv, Block m, std::uint64_t counter,
-                                                 std::uint32_t block_length, std::uint32_t flags,
+[[gnu::always_inline]] inline ChainRows compress(ChainRows cv, const MessageRows& message,
+                                                 std::uint64_t counter, std::uint32_t block_length,
+                                                 std::uint32_t flags,
                                                  Between&& between = {}) noexcept {
   Row a = cv.low, b = cv.high;
   Row c = {kBlake3Iv[0], kBlake3Iv[1], kBlake3Iv[2], kBlake3Iv[3]};
   Row d = {static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
            block_length, flags};
   static_assert(kRounds == 7);
-  round<0>(a, b, c, d, m);
+  round(a, b, c, d, first_round_words(message));
   hold(a, b, c, d);
   between(std::integral_constant<int, 0>{});
-  round<1>(a, b, c, d, m);
+  const Block m = join(message);
+  round(a, b, c, d, round_words<1>(m));
   hold(a, b, c, d);
   between(std::integral_constant<int, 1>{});
-  round<2>(a, b, c, d, m);
+  round(a, b, c, d, round_words<2>(m));
   hold(a, b, c, d);
   between(std::integral_constant<int, 2>{});
-  round<3>(a, b, c, d, m);
+  round(a, b, c, d, round_words<3>(m));
   hold(a, b, c, d);
   between(std::integral_constant<int, 3>{});
-  round<4>(a, b, c, d, m);
+  round(a, b, c, d, round_words<4>(m));
   hold(a, b, c, d);
   between(std::integral_constant<int, 4>{});
-  round<5>(a, b, c, d, m);
+  round(a, b, c, d, round_words<5>(m));
   hold(a, b, c, d);
   between(std::integral_constant<int, 5>{});
-  round<6>(a, b, c, d, m);
+  round(a, b, c, d, round_words<6>(m));
   between(std::integral_constant<int, 6>{});
   return {a ^ c, b ^ d};
 }
