@@ -15,8 +15,8 @@ namespace quorvex {
 namespace blake3_walk {
 namespace {
 
-using blake3_detail::MessageRows;
 using blake3_detail::ChainRows;
+using blake3_detail::MessageRows;
 using blake3_detail::Row;
 
 constexpr float kRed = 0.299f, kGreen = 0.587f, kBlue = 0.114f;

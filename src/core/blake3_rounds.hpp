@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "blake3_compress.hpp"
 #include "byte_order.hpp"
@@ -148,6 +149,23 @@ struct NoWork {
   void operator()(std::integral_constant<int, R>) const noexcept {}
 };
 
+// Round R, then the caller's work for it: the rows are held in place first
+// (not after the last round, whose work may wait).
+template <int R, class Between>
+[[gnu::always_inline]] inline void round_then(Row& a, Row& b, Row& c, Row& d, const RoundWords& w,
+                                              Between& between) noexcept {
+  round(a, b, c, d, w);
+  if constexpr (R + 1 < kRounds) hold(a, b, c, d);
+  between(std::integral_constant<int, R>{});
+}
+
+template <class Between, int... R>
+[[gnu::always_inline]] inline void later_rounds(Row& a, Row& b, Row& c, Row& d, Block m,
+                                                Between& between,
+                                                std::integer_sequence<int, R...>) noexcept {
+  (round_then<R + 1>(a, b, c, d, round_words<R + 1>(m), between), ...);
+}
+
 // One compression; after round R it calls between(integral_constant<R>).
 // Returns the first eight output words: the next chaining value, and the
 // first 32 bytes of a root output.
@@ -160,28 +178,8 @@ template <class Between = NoWork>
   Row c = {kBlake3Iv[0], kBlake3Iv[1], kBlake3Iv[2], kBlake3Iv[3]};
   Row d = {static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
            block_length, flags};
-  static_assert(kRounds == 7);
-  round(a, b, c, d, first_round_words(message));
-  hold(a, b, c, d);
-  between(std::integral_constant<int, 0>{});
-  const Block m = join(message);
-  round(a, b, c, d, round_words<1>(m));
-  hold(a, b, c, d);
-  between(std::integral_constant<int, 1>{});
-  round(a, b, c, d, round_words<2>(m));
-  hold(a, b, c, d);
-  between(std::integral_constant<int, 2>{});
-  round(a, b, c, d, round_words<3>(m));
-  hold(a, b, c, d);
-  between(std::integral_constant<int, 3>{});
-  round(a, b, c, d, round_words<4>(m));
-  hold(a, b, c, d);
-  between(std::integral_constant<int, 4>{});
-  round(a, b, c, d, round_words<5>(m));
-  hold(a, b, c, d);
-  between(std::integral_constant<int, 5>{});
-  round(a, b, c, d, round_words<6>(m));
-  between(std::integral_constant<int, 6>{});
+  round_then<0>(a, b, c, d, first_round_words(message), between);
+  later_rounds(a, b, c, d, join(message), between, std::make_integer_sequence<int, kRounds - 1>{});
   return {a ^ c, b ^ d};
 }
 
