@@ -1,6 +1,9 @@
-// The BLAKE3 compression function, for walks that hash many short messages
-// of at most one chunk: no hasher object, no chunk stack, two calls for the
-// BLAKE3 walk's 71-byte step. Pure functions; safe to call from any thread.
+// The BLAKE3 compression function at each SIMD level, and a one-chunk hash
+// over it: no hasher object, no chunk stack. The BLAKE3 walk compiles the
+// same rounds (blake3_rounds.hpp) into its own per-level code, with its
+// accumulator's work between them; these entry points are the compression
+// alone, which the tests hold to the library at every level. Pure
+// functions; safe to call from any thread.
 //
 // Why not the library's own compression: the BLAKE3 C sources we build
 // declare blake3_compress_in_place only in their private blake3_impl.h, and
