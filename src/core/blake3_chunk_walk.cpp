@@ -145,7 +145,10 @@ class ChunkWalker {
       : grid_(grid), in_bounds_(grid.width * grid.height * 3 <= grid.pixels.size()) {}
   ChunkWalker(const ChunkWalker&) = delete;
   ChunkWalker& operator=(const ChunkWalker&) = delete;
-  ~ChunkWalker() { wipe(chain_, sizeof chain_); }
+  ~ChunkWalker() {
+    wipe(&cv_, sizeof cv_);
+    wipe(chain_, sizeof chain_);
+  }
 
   [[gnu::always_inline]] void walk(const std::uint8_t* chunk_seed, std::uint64_t steps,
                                    ChunkResult& result, ChunkControl control) {

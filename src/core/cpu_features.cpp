@@ -11,7 +11,8 @@ SimdLevel detect() noexcept {
   // GCC's cpu model also checks that the operating system saves the vector
   // registers (XCR0) before it reports an AVX or AVX-512 feature.
   __builtin_cpu_init();
-  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                    __builtin_cpu_supports("bmi2");
   const bool avx512 =
       avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
   if (avx512) return SimdLevel::avx512;

@@ -12,7 +12,7 @@ namespace quorvex {
 // Ordered: each level includes everything of the levels below it.
 enum class SimdLevel {
   scalar = 0,  // plain 64-bit code: any CPU
-  avx2 = 1,    // AVX2 and BMI2
+  avx2 = 1,    // AVX2, BMI1 and BMI2
   avx512 = 2,  // AVX-512 F and VL on top of avx2
 };
 

@@ -20,9 +20,16 @@ inline void wipe(void* data, std::size_t size) noexcept { explicit_bzero(data, s
 
 // How deep below a frame its callees' locals can lie: our own hashing
 // kernels stay well under 2 KiB; the libraries' call chains (BLAKE3's
-// finalisation and multi-chunk paths) take a few KiB.
+// finalisation and multi-chunk paths) take a few KiB. Unoptimised builds
+// (the sanitizer runs) give every inlined round its own stack slots, and
+// the BLAKE3 walk's kernels then take up to about 33 KiB.
+#if defined(__OPTIMIZE__)
 inline constexpr std::size_t kKernelStackDepth = 4 * 1024;
 inline constexpr std::size_t kLibraryStackDepth = 16 * 1024;
+#else
+inline constexpr std::size_t kKernelStackDepth = 64 * 1024;
+inline constexpr std::size_t kLibraryStackDepth = 64 * 1024;
+#endif
 
 // Clears `Depth` bytes of stack below the caller's frame, where the
 // functions it called have left their locals. For code that cannot wipe its

@@ -16,7 +16,9 @@
 #include "blake3_hasher.hpp"
 #include "byte_order.hpp"
 #include "cpu_features.hpp"
+#include "errors.hpp"
 #include "hex.hpp"
+#include "secret.hpp"
 
 namespace quorvex {
 namespace {
@@ -84,19 +86,27 @@ TEST_P(Blake3Level, SameWordsAsScalarOnRandomInputs) {
 }
 
 // The chunk walk as written out step by step, with the library's hasher
-// for every step and libgcrypt's SHA3-256 over all chain values.
-ChunkResult model_chunk_walk(const std::uint8_t* seed, const PixelGrid& grid, std::uint64_t steps) {
+// for every step and libgcrypt's SHA3-256 over all chain values. Every
+// byte is checked before it is read, in the walk's order, so that a short
+// buffer fails at the same index. The chain values made so far are left
+// in `chain_values`, also when the walk fails.
+ChunkResult model_chunk_walk(const std::uint8_t* seed, const PixelGrid& grid, std::uint64_t steps,
+                             std::vector<std::uint8_t>& chain_values) {
   const auto clamp = [](std::int64_t v, std::uint64_t size) {
     return static_cast<std::uint64_t>(
         std::min<std::int64_t>(std::max<std::int64_t>(v, 0), static_cast<std::int64_t>(size) - 1));
   };
   const auto pixel = [&](std::uint64_t x, std::uint64_t y) {
-    return grid.pixels.data() + (y * grid.width + x) * 3;
+    const std::uint64_t at = (y * grid.width + x) * 3;
+    for (std::uint64_t i = at; i < at + 3; ++i) {
+      if (i >= grid.pixels.size()) fail_out_of_bounds(grid.pixels.size(), i);
+    }
+    return grid.pixels.data() + at;
   };
   std::uint8_t h[32];
   Blake3().hash(seed, 32, h);
   std::uint64_t ox = 0, oy = 0;
-  std::vector<std::uint8_t> chain_values;
+  chain_values.clear();
   for (std::uint64_t s = 0; s < steps; ++s) {
     if (s % 512 == 0) {
       ox = load_le32(h) % grid.width;
@@ -127,6 +137,22 @@ ChunkResult model_chunk_walk(const std::uint8_t* seed, const PixelGrid& grid, st
   gcry_md_hash_buffer(GCRY_MD_SHA3_256, result.step_digest.data(), chain_values.data(),
                       chain_values.size());
   return result;
+}
+
+ChunkResult model_chunk_walk(const std::uint8_t* seed, const PixelGrid& grid, std::uint64_t steps) {
+  std::vector<std::uint8_t> chain_values;
+  return model_chunk_walk(seed, grid, steps, chain_values);
+}
+
+// "chain digest" of a walk that finished, or the failure's message.
+template <class Walk>
+std::string outcome_of(Walk&& walk) {
+  try {
+    const ChunkResult result = walk();
+    return to_hex(result.chain) + " " + to_hex(result.step_digest);
+  } catch (const Panic& failure) {
+    return failure.what();
+  }
 }
 
 // Step counts around the accumulator's blocks (4.25 chain values each) and
@@ -165,6 +191,116 @@ TEST_P(Blake3Level, ChunkWalkMatchesThePlainModelAtEveryStepCount) {
     const ChunkResult expected = model_chunk_walk(seed.data(), grid, steps);
     ASSERT_EQ(to_hex(actual.step_digest), to_hex(expected.step_digest)) << steps;
     ASSERT_EQ(to_hex(actual.chain), to_hex(expected.chain)) << steps;
+  }
+}
+
+// Past 2^16 the high halves of x and y (message bytes 64, 65, 68 and 69)
+// are no longer zero; one row or one column of 2^25 + 3 pixels puts most
+// positions there.
+TEST_P(Blake3Level, ChunkWalkMatchesThePlainModelPast16BitCoordinates) {
+  constexpr std::uint64_t kLong = (std::uint64_t{1} << 25) + 3;
+  std::vector<std::uint8_t> pixels(kLong * 3);
+  for (std::size_t i = 0; i < pixels.size(); ++i) {
+    pixels[i] = static_cast<std::uint8_t>((i * 0x9E3779B1u) >> 24);
+  }
+  std::mt19937 rng(31);
+  for (const PixelGrid grid : {PixelGrid{pixels, kLong, 1}, PixelGrid{pixels, 1, kLong}}) {
+    const auto seed = random_bytes(32, rng);
+    ChunkResult actual;
+    chunk_walk(seed.data(), grid, 600, actual, {}, GetParam());
+    const ChunkResult expected = model_chunk_walk(seed.data(), grid, 600);
+    ASSERT_EQ(to_hex(actual.chain), to_hex(expected.chain)) << grid.width << "x" << grid.height;
+    ASSERT_EQ(to_hex(actual.step_digest), to_hex(expected.step_digest));
+  }
+}
+
+// A buffer shorter than the image: the walk either never reads past it
+// and gives the model's result, or fails at the model's first read past it.
+TEST_P(Blake3Level, ShortPixelBuffersFailAtTheModelsFirstReadPastThem) {
+  std::mt19937 rng(37);
+  const std::pair<std::uint64_t, std::uint64_t> sizes[] = {{1, 1}, {70, 5}, {100, 90}};
+  int failures = 0;
+  for (const auto& [width, height] : sizes) {
+    const auto full = random_bytes(width * height * 3, rng);
+    for (int trial = 0; trial < 40; ++trial) {
+      const std::vector<std::uint8_t> pixels(full.begin(), full.begin() + rng() % full.size());
+      const PixelGrid grid{pixels, width, height};
+      const auto seed = random_bytes(32, rng);
+      const std::string expected =
+          outcome_of([&] { return model_chunk_walk(seed.data(), grid, 300); });
+      const std::string actual = outcome_of([&] {
+        ChunkResult result;
+        chunk_walk(seed.data(), grid, 300, result, {}, GetParam());
+        return result;
+      });
+      ASSERT_EQ(actual, expected) << width << "x" << height << ", " << pixels.size() << " bytes";
+      failures += expected.find("index") != std::string::npos;
+    }
+  }
+  EXPECT_GT(failures, 40);  // most cuts are met within 300 steps
+}
+
+// Copies of 16-byte pieces of `secrets` in the `Depth` bytes of stack below
+// the caller's frame, where the functions it called last kept their locals.
+template <std::size_t Depth>
+[[gnu::noinline]] int copies_on_dead_stack(const std::vector<std::uint8_t>& secrets) {
+  unsigned char region[Depth];
+  asm volatile("" : : "r"(region) : "memory");  // whatever is there, the compiler cannot know
+  int copies = 0;
+  for (std::size_t at = 0; at + 16 <= secrets.size(); at += 16) {
+    const auto piece = secrets.begin() + static_cast<std::ptrdiff_t>(at);
+    for (auto found = std::search(region, region + Depth, piece, piece + 16);
+         found != region + Depth; found = std::search(found + 1, region + Depth, piece, piece + 16)) {
+      ++copies;
+    }
+  }
+  return copies;
+}
+
+// The chain values a walk makes before it ends or fails, and the digest
+// when it ends: what must not outlive it.
+struct WalkSecrets {
+  std::vector<std::uint8_t> bytes;
+  bool failed = false;
+};
+
+WalkSecrets secrets_of(const std::uint8_t* seed, const PixelGrid& grid, std::uint64_t steps) {
+  WalkSecrets secrets;
+  try {
+    const ChunkResult result = model_chunk_walk(seed, grid, steps, secrets.bytes);
+    secrets.bytes.insert(secrets.bytes.end(), result.step_digest.begin(),
+                         result.step_digest.end());
+  } catch (const Panic&) {
+    secrets.failed = true;
+  }
+  return secrets;
+}
+
+// The walk's kernels hold chain values and accumulator states in their
+// frames; none may survive the walk, whether it ends or fails midway (on a
+// buffer that lacks the image's last row, after at least a few steps).
+TEST_P(Blake3Level, LeavesNoChainValueOnTheDeadStack) {
+  constexpr std::size_t kScanned = 96 * 1024;  // past the deepest kernel frames of any build
+  constexpr std::uint64_t kSteps = 40, kWidth = 100, kHeight = 100;
+  std::mt19937 rng(41);
+  const auto full = random_bytes(kWidth * kHeight * 3, rng);
+  const std::vector<std::uint8_t> short_of_a_row(full.begin(), full.end() - kWidth * 3);
+  for (const auto* pixels : {&full, &short_of_a_row}) {
+    const PixelGrid grid{*pixels, kWidth, kHeight};
+    const bool must_fail = pixels == &short_of_a_row;
+    std::vector<std::uint8_t> seed;
+    WalkSecrets secrets;
+    do {
+      seed = random_bytes(32, rng);
+      secrets = secrets_of(seed.data(), grid, kSteps);
+    } while (secrets.failed != must_fail || secrets.bytes.size() < 5 * kBlake3Size);
+    wipe_dead_stack<kScanned>();  // the model's own copies
+    try {
+      ChunkResult result;
+      chunk_walk(seed.data(), grid, kSteps, result, {}, GetParam());
+    } catch (const Panic&) {
+    }
+    EXPECT_EQ(copies_on_dead_stack<kScanned>(secrets.bytes), 0) << (must_fail ? "failed" : "ended");
   }
 }
 
