@@ -18,6 +18,7 @@
 #include "cpu_features.hpp"
 #include "errors.hpp"
 #include "hex.hpp"
+#include "simd_level_test.hpp"
 #include "secret.hpp"
 
 namespace quorvex {
@@ -37,13 +38,8 @@ std::string library_hash(const std::vector<std::uint8_t>& message) {
   return to_hex(std::vector<std::uint8_t>(out, out + kBlake3Size));
 }
 
-std::string level_name(const ::testing::TestParamInfo<SimdLevel>& info) {
-  return simd_level_name(info.param);
-}
-
-class Blake3Level : public ::testing::TestWithParam<SimdLevel> {
+class Blake3Level : public testing::SimdLevelTest {
  protected:
-  static void SetUpTestSuite() { ASSERT_NE(gcry_check_version(nullptr), nullptr); }
   Blake3Compression compress_ = blake3_compression(GetParam());
 };
 
@@ -304,7 +300,8 @@ TEST_P(Blake3Level, LeavesNoChainValueOnTheDeadStack) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, Blake3Level, ::testing::ValuesIn(kAllSimdLevels), level_name);
+INSTANTIATE_TEST_SUITE_P(Levels, Blake3Level, ::testing::ValuesIn(kAllSimdLevels),
+                         testing::level_name);
 
 }  // namespace
 }  // namespace quorvex

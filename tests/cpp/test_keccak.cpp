@@ -12,6 +12,7 @@
 
 #include "cpu_features.hpp"
 #include "hex.hpp"
+#include "simd_level_test.hpp"
 #include "keccak.hpp"
 #include "sha3_sponge.hpp"
 
@@ -21,13 +22,8 @@ namespace {
 using testing::from_hex;
 using testing::to_hex;
 
-std::string level_name(const ::testing::TestParamInfo<SimdLevel>& info) {
-  return simd_level_name(info.param);
-}
-
-class KeccakLevel : public ::testing::TestWithParam<SimdLevel> {
+class KeccakLevel : public testing::SimdLevelTest {
  protected:
-  static void SetUpTestSuite() { ASSERT_NE(gcry_check_version(nullptr), nullptr); }
   KeccakKernels kernels_ = keccak_kernels(GetParam());
 };
 
@@ -141,7 +137,8 @@ TEST_P(KeccakLevel, SameBytesAsScalar) {
   EXPECT_EQ(0, std::memcmp(&state, &reference, sizeof state));
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, KeccakLevel, ::testing::ValuesIn(kAllSimdLevels), level_name);
+INSTANTIATE_TEST_SUITE_P(Levels, KeccakLevel, ::testing::ValuesIn(kAllSimdLevels),
+                         testing::level_name);
 
 TEST(Sha3Sponge, StateBytesAreLittleEndianLanes) {
   KeccakState state;

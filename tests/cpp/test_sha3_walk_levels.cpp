@@ -11,6 +11,7 @@
 
 #include "cpu_features.hpp"
 #include "hex.hpp"
+#include "simd_level_test.hpp"
 #include "sha3_walk.hpp"
 
 namespace quorvex {
@@ -54,10 +55,8 @@ std::vector<std::uint8_t> model_walk(const std::vector<std::uint8_t>& seed, cons
   return pool;
 }
 
-class Sha3WalkLevel : public ::testing::TestWithParam<SimdLevel> {
+class Sha3WalkLevel : public testing::SimdLevelTest {
  protected:
-  static void SetUpTestSuite() { ASSERT_NE(gcry_check_version(nullptr), nullptr); }
-
   std::string walk(const std::vector<std::uint8_t>& seed, const PixelGrid& grid,
                    std::uint64_t steps, std::uint64_t layers) {
     const Sha3Pool pool =
@@ -106,7 +105,7 @@ TEST_P(Sha3WalkLevel, SameBytesAsScalarOnALongWalk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, Sha3WalkLevel, ::testing::ValuesIn(kAllSimdLevels),
-                         [](const auto& info) { return std::string(simd_level_name(info.param)); });
+                         testing::level_name);
 
 }  // namespace
 }  // namespace quorvex
