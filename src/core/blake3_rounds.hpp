@@ -1,8 +1,7 @@
 // The seven rounds of the BLAKE3 compression function, written once over
 // GCC vectors: the body is always inlined into a caller compiled for a
 // particular instruction set (a per-function target attribute), so the
-// same source is SSE2 code by default and uses vprord/vpermt2d under
-// AVX-512VL. Callers may run independent work between the rounds (the
+// same source is SSE2 code by default and uses vprord under AVX-512VL. Callers may run independent work between the rounds (the
 // BLAKE3 walk runs Keccak rounds there, on the integer units that the
 // compression leaves idle). Private to the BLAKE3 kernels.
 #pragma once
@@ -23,10 +22,6 @@ inline constexpr int kRounds = 7;
 // one G on all four rows at once, the diagonal step the same after
 // rotating rows 1, 2 and 3 left by 1, 2 and 3 words.
 typedef std::uint32_t Row __attribute__((vector_size(16)));
-// A whole 64-byte block as one vector: each round's G inputs are gathered
-// from it by constant shuffles.
-typedef std::uint32_t Block __attribute__((vector_size(64)));
-typedef std::uint32_t HalfBlock __attribute__((vector_size(32)));
 
 // The message word order of every round: round 0 takes words 0..15 in
 // order, each later round applies the fixed permutation once more.
@@ -73,35 +68,16 @@ struct MessageRows {
   return m;
 }
 
-[[gnu::always_inline]] inline Block join(const MessageRows& m) noexcept {
-  const HalfBlock first = __builtin_shufflevector(m.rows[0], m.rows[1], 0, 1, 2, 3, 4, 5, 6, 7);
-  const HalfBlock second = __builtin_shufflevector(m.rows[2], m.rows[3], 0, 1, 2, 3, 4, 5, 6, 7);
-  return __builtin_shufflevector(first, second, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
-                                 15);
-}
-
 // The message words of one round, as G takes them: x and y of the column
 // step, then of the diagonal step.
 struct RoundWords {
   Row column_x, column_y, diagonal_x, diagonal_y;
 };
 
-// Lane i of the diagonal step works on the diagonal through v[4 + i] (see
-// round()), so it takes words 14/15, 8/9, 10/11 and 12/13 of the round.
-template <int R>
-[[gnu::always_inline]] inline RoundWords round_words(Block m) noexcept {
-  constexpr const std::array<int, 16>& s = kSchedule[R];
-  return {__builtin_shufflevector(m, m, s[0], s[2], s[4], s[6]),
-          __builtin_shufflevector(m, m, s[1], s[3], s[5], s[7]),
-          __builtin_shufflevector(m, m, s[14], s[8], s[10], s[12]),
-          __builtin_shufflevector(m, m, s[15], s[9], s[11], s[13])};
-}
-
 // Round 0 takes the words in order, so its column step reads only rows 0
 // and 1 and its diagonal step only rows 2 and 3: it can start on the first
 // half of a block (the walk's chain value) while the second half (the
-// pixels) is still being gathered, and it need not wait for the whole
-// block to be joined into one register.
+// pixels) is still being gathered.
 [[gnu::always_inline]] inline RoundWords first_round_words(const MessageRows& m) noexcept {
   static_assert(kSchedule[0][0] == 0 && kSchedule[0][15] == 15);
   return {__builtin_shufflevector(m.rows[0], m.rows[1], 0, 2, 4, 6),
@@ -109,6 +85,31 @@ template <int R>
           __builtin_shufflevector(m.rows[2], m.rows[3], 6, 0, 2, 4),
           __builtin_shufflevector(m.rows[2], m.rows[3], 7, 1, 3, 5)};
 }
+
+// The later rounds' words, gathered row by row from the block's sixteen
+// words in memory (the caller's frame, which the callers' dead-stack wipe
+// covers). Measured against keeping the block in one 64-byte vector and
+// shuffling it per round: as fast under AVX-512 with GCC 12, faster with
+// GCC 14, and without AVX-512 GCC 14 lowered those shuffles into code
+// that made the walk nearly twice as slow.
+struct WordArray {
+  std::uint32_t w[16];
+  explicit WordArray(const MessageRows& message) noexcept {
+    for (int r = 0; r < 4; ++r) {
+      for (int i = 0; i < 4; ++i) w[4 * r + i] = message.rows[r][i];
+    }
+  }
+  // Lane i of the diagonal step works on the diagonal through v[4 + i]
+  // (see round()), so it takes words 14/15, 8/9, 10/11 and 12/13 of the
+  // round's order.
+  template <int R>
+  [[gnu::always_inline]] RoundWords round_words() const noexcept {
+    constexpr const std::array<int, 16>& s = kSchedule[R];
+    return {Row{w[s[0]], w[s[2]], w[s[4]], w[s[6]]}, Row{w[s[1]], w[s[3]], w[s[5]], w[s[7]]},
+            Row{w[s[14]], w[s[8]], w[s[10]], w[s[12]]},
+            Row{w[s[15]], w[s[9]], w[s[11]], w[s[13]]}};
+  }
+};
 
 // One round. For the diagonal step rows a, c and d move and b stays: b is
 // the last row G finishes, so no shuffle waits for it. Lane i then works on
@@ -160,10 +161,11 @@ template <int R, class Between>
 }
 
 template <class Between, int... R>
-[[gnu::always_inline]] inline void later_rounds(Row& a, Row& b, Row& c, Row& d, Block m,
+[[gnu::always_inline]] inline void later_rounds(Row& a, Row& b, Row& c, Row& d,
+                                                const WordArray& words,
                                                 Between& between,
                                                 std::integer_sequence<int, R...>) noexcept {
-  (round_then<R + 1>(a, b, c, d, round_words<R + 1>(m), between), ...);
+  (round_then<R + 1>(a, b, c, d, words.template round_words<R + 1>(), between), ...);
 }
 
 // One compression; after round R it calls between(integral_constant<R>).
@@ -179,7 +181,8 @@ template <class Between = NoWork>
   Row d = {static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
            block_length, flags};
   round_then<0>(a, b, c, d, first_round_words(message), between);
-  later_rounds(a, b, c, d, join(message), between, std::make_integer_sequence<int, kRounds - 1>{});
+  const WordArray words(message);
+  later_rounds(a, b, c, d, words, between, std::make_integer_sequence<int, kRounds - 1>{});
   return {a ^ c, b ^ d};
 }
 
