@@ -142,7 +142,11 @@ template <int At>
 class ChunkWalker {
  public:
   explicit ChunkWalker(const PixelGrid& grid)
-      : grid_(grid), in_bounds_(grid.width * grid.height * 3 <= grid.pixels.size()) {}
+      : grid_(grid),
+        in_bounds_(grid.width * grid.height * 3 <= grid.pixels.size()),
+        row_size_(grid.width * 3),
+        last_x_(wrap_i32(grid.width - 1)),
+        last_y_(wrap_i32(grid.height - 1)) {}
   ChunkWalker(const ChunkWalker&) = delete;
   ChunkWalker& operator=(const ChunkWalker&) = delete;
   ~ChunkWalker() {
@@ -208,14 +212,13 @@ class ChunkWalker {
     const std::uint64_t y =
         std::min(origin_y_ + ((position >> 8) & kWindowMask), grid_.height - 1);
     // Rows and columns of the 3 x 3 neighbourhood, clamped in signed 32-bit.
-    const std::int32_t last_x = wrap_i32(grid_.width - 1), last_y = wrap_i32(grid_.height - 1);
     std::uint64_t row_at[3], column_at[3];
     for (int i = 0; i < 3; ++i) {
       const auto ny = static_cast<std::uint64_t>(
-          clamp_i32(wrapping_add_i32(wrap_i32(y), i - 1), last_y));
+          clamp_i32(wrapping_add_i32(wrap_i32(y), i - 1), last_y_));
       const auto nx = static_cast<std::uint64_t>(
-          clamp_i32(wrapping_add_i32(wrap_i32(x), i - 1), last_x));
-      row_at[i] = ny * grid_.width * 3;
+          clamp_i32(wrapping_add_i32(wrap_i32(x), i - 1), last_x_));
+      row_at[i] = ny * row_size_;
       column_at[i] = nx * 3;
     }
     // Message bytes 32..63: the centre pixel (which is also the middle of
@@ -251,6 +254,8 @@ class ChunkWalker {
 
   const PixelGrid& grid_;
   const bool in_bounds_;
+  const std::uint64_t row_size_;          // bytes per image row
+  const std::int32_t last_x_, last_y_;  // the neighbourhood's clamp bounds
   ChainRows cv_{};
   StepAccumulator accumulator_;
   std::uint8_t chain_[kBlake3Size] = {};
@@ -293,17 +298,11 @@ void walk_chunk_scalar(const std::uint8_t* chunk_seed, const PixelGrid& grid,
 #endif  // __x86_64__
 
 ChunkWalkKernel chunk_walk_kernel(SimdLevel level) noexcept {
-  switch (std::min(level, supported_simd_level())) {
 #if defined(__x86_64__)
-    case SimdLevel::avx512:
-      return walk_chunk_avx512;
-    case SimdLevel::avx2:
-      return walk_chunk_avx2;
-#endif
-    default:
-      break;
-  }
+  return kernel_for<ChunkWalkKernel>(level, walk_chunk_scalar, walk_chunk_avx2, walk_chunk_avx512);
+#else
   return walk_chunk_scalar;
+#endif
 }
 
 }  // namespace

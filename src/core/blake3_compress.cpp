@@ -10,8 +10,6 @@
 namespace quorvex {
 namespace {
 
-constexpr const std::uint32_t (&kIv)[8] = kBlake3Iv;
-
 [[gnu::always_inline]] inline Blake3ChainingValue compress_rows(const Blake3ChainingValue& cv,
                                                                 const std::uint8_t* block,
                                                                 std::uint64_t counter,
@@ -51,23 +49,17 @@ compress_avx512(const Blake3ChainingValue& cv, const std::uint8_t* block, std::u
 }  // namespace
 
 Blake3Compression blake3_compression(SimdLevel level) noexcept {
-  switch (std::min(level, supported_simd_level())) {
 #if defined(__x86_64__)
-    case SimdLevel::avx512:
-      return compress_avx512;
-    case SimdLevel::avx2:
-      return compress_avx2;
-#endif
-    default:
-      break;
-  }
+  return kernel_for<Blake3Compression>(level, compress_scalar, compress_avx2, compress_avx512);
+#else
   return compress_scalar;
+#endif
 }
 
 void blake3_hash_chunk(const std::uint8_t* message, std::size_t size, std::uint8_t* out,
                        Blake3Compression compress) noexcept {
   Blake3ChainingValue cv;
-  std::copy_n(kIv, 8, cv.words);
+  std::copy_n(kBlake3Iv, 8, cv.words);
   std::uint8_t block[kBlake3BlockSize];
   std::size_t at = 0;
   std::uint32_t flags = kBlake3ChunkStart;

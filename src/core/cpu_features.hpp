@@ -4,6 +4,7 @@
 // Safe to call from any thread.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -32,6 +33,20 @@ SimdLevel active_simd_level() noexcept;
 SimdLevel choose_simd_level(const char* forced, SimdLevel supported) noexcept;
 
 const char* simd_level_name(SimdLevel level) noexcept;
+
+// The variant of `level`, capped at the CPU's: the one place where a
+// kernel's per-level variants are chosen.
+template <class Kernel>
+Kernel kernel_for(SimdLevel level, Kernel scalar, Kernel avx2, Kernel avx512) noexcept {
+  switch (std::min(level, supported_simd_level())) {
+    case SimdLevel::avx512:
+      return avx512;
+    case SimdLevel::avx2:
+      return avx2;
+    default:
+      return scalar;
+  }
+}
 std::optional<SimdLevel> parse_simd_level(std::string_view name) noexcept;
 
 }  // namespace quorvex

@@ -1,6 +1,5 @@
 #include "keccak.hpp"
 
-#include <algorithm>
 
 #include "keccak_rounds.hpp"
 
@@ -86,17 +85,12 @@ void pair_scalar(KeccakState& first, KeccakState* second) noexcept {
 }  // namespace
 
 KeccakKernels keccak_kernels(SimdLevel level) noexcept {
-  switch (std::min(level, supported_simd_level())) {
 #if defined(__x86_64__)
-    case SimdLevel::avx512:
-      return {single_avx2, pair_avx512};
-    case SimdLevel::avx2:
-      return {single_avx2, pair_avx2};
-#endif
-    default:
-      break;
-  }
+  return kernel_for<KeccakKernels>(level, {single_scalar, pair_scalar}, {single_avx2, pair_avx2},
+                                   {single_avx2, pair_avx512});
+#else
   return {single_scalar, pair_scalar};
+#endif
 }
 
 }  // namespace quorvex

@@ -18,19 +18,15 @@
 #include "cpu_features.hpp"
 #include "errors.hpp"
 #include "hex.hpp"
+#include "random_bytes.hpp"
 #include "simd_level_test.hpp"
 #include "secret.hpp"
 
 namespace quorvex {
 namespace {
 
+using testing::random_bytes;
 using testing::to_hex;
-
-std::vector<std::uint8_t> random_bytes(std::size_t size, std::mt19937& rng) {
-  std::vector<std::uint8_t> bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
-  return bytes;
-}
 
 std::string library_hash(const std::vector<std::uint8_t>& message) {
   std::uint8_t out[kBlake3Size];

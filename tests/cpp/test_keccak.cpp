@@ -12,6 +12,7 @@
 
 #include "cpu_features.hpp"
 #include "hex.hpp"
+#include "random_bytes.hpp"
 #include "simd_level_test.hpp"
 #include "keccak.hpp"
 #include "sha3_sponge.hpp"
@@ -20,18 +21,13 @@ namespace quorvex {
 namespace {
 
 using testing::from_hex;
+using testing::random_bytes;
 using testing::to_hex;
 
 class KeccakLevel : public testing::SimdLevelTest {
  protected:
   KeccakKernels kernels_ = keccak_kernels(GetParam());
 };
-
-std::vector<std::uint8_t> random_bytes(std::size_t size, std::mt19937& rng) {
-  std::vector<std::uint8_t> bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
-  return bytes;
-}
 
 KeccakState random_state(std::mt19937_64& rng) {
   KeccakState state;

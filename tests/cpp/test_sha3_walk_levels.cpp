@@ -11,6 +11,7 @@
 
 #include "cpu_features.hpp"
 #include "hex.hpp"
+#include "random_bytes.hpp"
 #include "simd_level_test.hpp"
 #include "sha3_walk.hpp"
 
@@ -18,14 +19,8 @@ namespace quorvex {
 namespace {
 
 using namespace sha3_walk;
+using testing::random_bytes;
 using testing::to_hex;
-
-std::vector<std::uint8_t> random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<std::uint8_t> bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
-  return bytes;
-}
 
 std::vector<std::uint8_t> model_walk(const std::vector<std::uint8_t>& seed, const PixelGrid& grid,
                                      std::uint64_t steps, std::uint64_t layers) {
