@@ -23,8 +23,8 @@ using KeccakPermutation = void (*)(KeccakState& state) noexcept;
 
 // Permutes `first` and, unless `second` is null, `second`. The vector
 // levels carry the two states in the two halves of 128-bit registers, so
-// the pair costs about as much as one scalar permutation; the scalar level
-// permutes them one after the other.
+// the pair costs less than two scalar permutations (at avx512, less than
+// one); the scalar level permutes them one after the other.
 using KeccakPairPermutation = void (*)(KeccakState& first, KeccakState* second) noexcept;
 
 struct KeccakKernels {
