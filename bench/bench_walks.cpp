@@ -1,8 +1,12 @@
 // Walk throughput against the hashing floor: the same library hash calls on
 // the same message sizes, with no walk logic, measured in the same run.
-// Every variant runs once per round, in turn, so all of them see the same
-// machine noise; a figure is the median over the rounds, and a ratio is the
-// median of the per-round ratios to the floor of that round.
+// Every variant runs once per round, in turn. On a shared host, other
+// tenants' threads take turns on our cores and slow a round by up to half,
+// at random; they never speed one up. So the headline figure is a
+// variant's best round, the one the host disturbed least, and a ratio is
+// best against best. The median of the rounds (and of the per-round ratios
+// to that round's floor) follows in brackets: the gap between the two
+// shows how busy the host was.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -56,6 +60,12 @@ void contest(std::vector<Variant>& variants, std::uint64_t steps, int rounds) {
   }
 }
 
+double best(const std::vector<double>& rates) { return *std::max_element(rates.begin(), rates.end()); }
+
+double best_ratio(const Variant& variant, const Variant& base) {
+  return best(variant.rates) / best(base.rates);
+}
+
 double median_ratio(const Variant& variant, const Variant& base) {
   std::vector<double> ratios;
   for (std::size_t i = 0; i < variant.rates.size(); ++i) {
@@ -66,9 +76,11 @@ double median_ratio(const Variant& variant, const Variant& base) {
 
 void report(const char* title, const std::vector<Variant>& variants) {
   std::printf("%s\n", title);
+  std::printf("  %-38s %s\n", "", "M steps/s, best (median)    x floor, best (median)");
   for (const Variant& variant : variants) {
-    std::printf("  %-34s %7.3f M steps/s   x floor %.3f\n", variant.name.c_str(),
-                median(variant.rates) / 1e6, median_ratio(variant, variants[0]));
+    std::printf("  %-38s %7.3f (%7.3f)            %.3f (%.3f)\n", variant.name.c_str(),
+                best(variant.rates) / 1e6, median(variant.rates) / 1e6,
+                best_ratio(variant, variants[0]), median_ratio(variant, variants[0]));
   }
 }
 
@@ -138,8 +150,13 @@ void blake3_floor(std::uint64_t steps) {
   accumulator.finish(digest);
 }
 
+// Short layers and many rounds: the two-thread layer waits for the slower
+// of its two chunk walks, so its best round needs both vCPUs undisturbed
+// at once, and a short round finds such a moment far more often. For the
+// same reason the scaling comes from a contest of its own, of the two
+// walks alone and four times as many rounds.
 void bench_blake3(int rounds) {
-  const std::uint64_t width = 1024, height = 768, steps = 400000;
+  const std::uint64_t width = 1024, height = 768, steps = 100000;
   const auto pixels = random_bytes(width * height * 3, 1);
   const auto seed = random_bytes(64, 2);
   const quorvex::PixelGrid grid{pixels, width, height};
@@ -167,22 +184,30 @@ void bench_blake3(int rounds) {
                         {}});
   }
   contest(variants, steps, rounds);
-  report("BLAKE3 walk, 1024x768, 400000 steps per layer (walks at the active level):",
-         variants);
-  std::printf("  two-thread scaling: %.2fx the one-thread walk\n",
-              median_ratio(variants[2], variants[1]));
+  char title[128];
+  std::snprintf(title, sizeof title,
+                "BLAKE3 walk, 1024x768, %llu steps per layer, %d rounds (walks at the active "
+                "level):",
+                static_cast<unsigned long long>(steps), rounds);
+  report(title, variants);
+  std::vector<Variant> scaling{{variants[1].name, variants[1].run, {}},
+                               {variants[2].name, variants[2].run, {}}};
+  contest(scaling, steps, 4 * rounds);
+  std::printf("  two-thread scaling, %d rounds of t=1 and t=2 alone: %.2fx (median %.2fx)\n",
+              4 * rounds, best_ratio(scaling[1], scaling[0]), median_ratio(scaling[1], scaling[0]));
 
   for (auto* pool : {one.get(), two.get()}) {
-    const std::uint64_t layers = 10000, t = pool->thread_count();
+    const std::uint64_t layers = 2500, t = pool->thread_count();
     std::vector<double> per_layer;
     for (int round = 0; round < rounds; ++round) {
       const auto start = Clock::now();
       quorvex::execute_multilayer_blake3_on(*pool, seed, grid, t, layers, nullptr);
       per_layer.push_back(seconds_since(start) / static_cast<double>(layers));
     }
-    std::printf("BLAKE3 tiny layers t=%llu (steps = t, %llu layers): %6.2f us per layer\n",
-                static_cast<unsigned long long>(t), static_cast<unsigned long long>(layers),
-                median(per_layer) * 1e6);
+    std::printf(
+        "BLAKE3 tiny layers t=%llu (steps = t, %llu layers): %6.2f us per layer (median %.2f)\n",
+        static_cast<unsigned long long>(t), static_cast<unsigned long long>(layers),
+        *std::min_element(per_layer.begin(), per_layer.end()) * 1e6, median(per_layer) * 1e6);
   }
 }
 
@@ -205,6 +230,6 @@ int main(int argc, char** argv) {
     bench_sha3(1024, 768, 50000, rounds);
     bench_sha3(64, 64, 50000, rounds);
   }
-  if (which == "all" || which == "blake3") bench_blake3(std::max(rounds / 3, 1));
+  if (which == "all" || which == "blake3") bench_blake3(4 * rounds);
   return 0;
 }
