@@ -213,15 +213,26 @@ void bench_blake3(int rounds) {
 
 }  // namespace
 
-// quorvex_bench [all|sha3|blake3] [rounds] [--libgcrypt-without-bmi2]
-// The last option measures the floor as libgcrypt runs on a CPU without
-// BMI2 (its portable Keccak), the floor that the scalar level replaces.
+// quorvex_bench [all|sha3|blake3] [rounds] [--libgcrypt-as=avx2|scalar]
+// The last option measures the floor as libgcrypt runs on a CPU of that
+// level, the floor that the level's walk replaces there: without AVX-512,
+// or also without AVX2 and BMI2 (its portable Keccak).
 int main(int argc, char** argv) {
   const std::string which = argc > 1 ? argv[1] : "all";
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 15;
-  if (argc > 3 && std::string(argv[3]) == "--libgcrypt-without-bmi2") {
-    gcry_control(GCRYCTL_DISABLE_HWF, "intel-bmi2", nullptr);
-    std::printf("libgcrypt: BMI2 disabled\n");
+  const std::string cpu = argc > 3 ? argv[3] : "";
+  if (cpu == "--libgcrypt-as=avx2" || cpu == "--libgcrypt-as=scalar") {
+    std::vector<const char*> features{"intel-avx512"};
+    if (cpu == "--libgcrypt-as=scalar") features.insert(features.end(), {"intel-avx2", "intel-bmi2"});
+    std::printf("libgcrypt without:");
+    for (const char* feature : features) {
+      gcry_control(GCRYCTL_DISABLE_HWF, feature, nullptr);
+      std::printf(" %s", feature);
+    }
+    std::printf("\n");
+  } else if (!cpu.empty()) {
+    std::fprintf(stderr, "unknown option %s\n", cpu.c_str());
+    return 2;
   }
   std::printf("SIMD level: supported %s, active %s\n",
               quorvex::simd_level_name(quorvex::supported_simd_level()),
