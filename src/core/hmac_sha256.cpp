@@ -5,8 +5,13 @@
 namespace quorvex {
 
 HmacSha256::HmacSha256(ByteView key) : inner_(GCRY_MD_SHA256), outer_(GCRY_MD_SHA256) {
+  rekey(key);
+}
+
+void HmacSha256::rekey(ByteView key) noexcept {
   SecretArray<kSha256BlockSize> block;  // the key, zero-filled to a block
   if (key.size() > kSha256BlockSize) {
+    inner_.reset();
     inner_.update(key);
     inner_.finish(block.data());
   } else {

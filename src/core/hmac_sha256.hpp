@@ -23,6 +23,10 @@ class HmacSha256 {
   // one is filled with zero bytes.
   explicit HmacSha256(ByteView key);
 
+  // Takes a new key and starts a new message, keeping the two digest
+  // handles: HKDF's expand keys a second MAC with extract's output, and
+  // opening a libgcrypt handle costs about as much as hashing a block.
+  void rekey(ByteView key) noexcept;
   // Starts a new message under the same key.
   void reset() noexcept;
   void update(const void* data, std::size_t size) noexcept { inner_.update(data, size); }

@@ -31,28 +31,28 @@ void check_key_size(std::uint64_t key_size) {
   }
 }
 
-Prk hkdf_extract(ByteView salt, ByteView input_key_material) {
-  HmacSha256 hmac(salt);
-  hmac.update(input_key_material);
+namespace {
+
+// The two HKDF steps over a MAC the caller keys, so that one derivation
+// opens its two SHA-256 handles once for both.
+Prk extract_with(HmacSha256& keyed_with_salt, ByteView input_key_material) {
+  keyed_with_salt.update(input_key_material);
   Prk prk;
-  hmac.finish(prk.data());
+  keyed_with_salt.finish(prk.data());
   return prk;
 }
 
-SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length) {
-  if (length > kHkdfMaxOutput) {
-    throw HkdfError(texts::kHkdfTooLong);
-  }
-  HmacSha256 hmac(prk);
+// length is at most kHkdfMaxOutput, so the one-byte counter cannot wrap.
+SecretBytes expand_with(HmacSha256& keyed_with_prk, ByteView info, std::uint64_t length) {
   SecretBytes output(length);
   SecretArray<kSha256Size> block;
   std::size_t written = 0;
   for (std::uint8_t counter = 1; written < length; ++counter) {
-    hmac.reset();
-    if (counter > 1) hmac.update(block.data(), block.size());
-    hmac.update(info);
-    hmac.update(&counter, 1);
-    hmac.finish(block.data());
+    keyed_with_prk.reset();
+    if (counter > 1) keyed_with_prk.update(block.data(), block.size());
+    keyed_with_prk.update(info);
+    keyed_with_prk.update(&counter, 1);
+    keyed_with_prk.finish(block.data());
     const std::size_t take = std::min<std::size_t>(block.size(), length - written);
     std::copy_n(block.begin(), take, output.begin() + written);
     written += take;
@@ -60,12 +60,29 @@ SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length) {
   return output;
 }
 
+}  // namespace
+
+Prk hkdf_extract(ByteView salt, ByteView input_key_material) {
+  HmacSha256 hmac(salt);
+  return extract_with(hmac, input_key_material);
+}
+
+SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length) {
+  if (length > kHkdfMaxOutput) {
+    throw HkdfError(texts::kHkdfTooLong);
+  }
+  HmacSha256 hmac(prk);
+  return expand_with(hmac, info, length);
+}
+
 SecretBytes derive_key_hkdf(ByteView entropy_pool, ByteView salt, ByteView info,
                             std::uint64_t key_size) {
   check_key_size(key_size);
   const ExpandedPool expanded = expand_pool(entropy_pool);
-  const Prk prk = hkdf_extract(salt, expanded);
-  return hkdf_expand(prk, info, key_size);
+  HmacSha256 hmac(salt);
+  const Prk prk = extract_with(hmac, expanded);
+  hmac.rekey(prk);
+  return expand_with(hmac, info, key_size);  // key_size is at most 64
 }
 
 SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context, std::uint64_t key_size) {

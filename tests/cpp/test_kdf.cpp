@@ -4,8 +4,11 @@
 
 #include "errors.hpp"
 #include "fixed_texts.hpp"
+#include "digest.hpp"
 #include "hex.hpp"
+#include "hmac_sha256.hpp"
 #include "kdf.hpp"
+#include "random_bytes.hpp"
 
 namespace quorvex {
 namespace {
@@ -89,6 +92,71 @@ TEST(ExpandPool, BlocksAreIndependentHashes) {
     for (int j = i + 1; j < 4; ++j) {
       EXPECT_FALSE(std::equal(expanded.begin() + 32 * i, expanded.begin() + 32 * i + 32,
                               expanded.begin() + 32 * j));
+    }
+  }
+}
+
+// libgcrypt's own HMAC, an independent oracle for ours.
+std::vector<std::uint8_t> libgcrypt_hmac(const std::vector<std::uint8_t>& key,
+                                         const std::vector<std::uint8_t>& message) {
+  ensure_gcrypt();
+  gcry_md_hd_t handle = nullptr;
+  EXPECT_EQ(gcry_md_open(&handle, GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC), 0u);
+  EXPECT_EQ(gcry_md_setkey(handle, key.data(), key.size()), 0u);
+  gcry_md_write(handle, message.data(), message.size());
+  const std::uint8_t* mac = gcry_md_read(handle, GCRY_MD_SHA256);
+  std::vector<std::uint8_t> out(mac, mac + kSha256Size);
+  gcry_md_close(handle);
+  return out;
+}
+
+std::vector<std::uint8_t> mac_of(HmacSha256& hmac, const std::vector<std::uint8_t>& message) {
+  hmac.update(message.data(), message.size());
+  std::vector<std::uint8_t> out(kSha256Size);
+  hmac.finish(out.data());
+  return out;
+}
+
+// A MAC that has already been used, finished or left mid-message, then
+// rekeyed, gives what a fresh MAC under the new key gives, for keys on both
+// sides of the block size (a long key is hashed with the inner handle).
+class HmacRekey : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(HmacRekey, MatchesAFreshMacAndLibgcrypt) {
+  std::mt19937 rng(static_cast<unsigned>(GetParam()));
+  const auto first_key = testing::random_bytes(100, rng);
+  const auto key = testing::random_bytes(GetParam(), rng);
+  const auto message = testing::random_bytes(77, rng);
+  const auto expected = libgcrypt_hmac(key, message);
+
+  HmacSha256 finished(first_key);
+  mac_of(finished, message);
+  finished.rekey(key);
+  EXPECT_EQ(mac_of(finished, message), expected);
+
+  HmacSha256 pending(first_key);
+  pending.update(message.data(), 10);
+  pending.rekey(key);
+  EXPECT_EQ(mac_of(pending, message), expected);
+
+  HmacSha256 fresh(key);
+  EXPECT_EQ(mac_of(fresh, message), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(KeySizes, HmacRekey, ::testing::Values(0, 1, 32, 63, 64, 65, 200));
+
+// The derivation shares one MAC between extract and expand; the steps on
+// their own must give the same key.
+TEST(DeriveKeyHkdf, EqualsExtractThenExpand) {
+  std::mt19937 rng(7);
+  for (const std::size_t salt_size : {0, 16, 64, 65, 300}) {
+    const auto pool = testing::random_bytes(64, rng), salt = testing::random_bytes(salt_size, rng),
+               info = testing::random_bytes(17, rng);
+    for (const std::uint64_t size : {16, 32, 64}) {
+      const SecretBytes key = derive_key_hkdf(pool, salt, info, size);
+      const SecretBytes steps = hkdf_expand(hkdf_extract(salt, expand_pool(pool)), info, size);
+      EXPECT_TRUE(std::equal(key.begin(), key.end(), steps.begin(), steps.end()))
+          << "salt " << salt_size << ", key " << size;
     }
   }
 }
