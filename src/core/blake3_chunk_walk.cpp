@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "blake3_rounds.hpp"
+#include "blake3_step.hpp"
 #include "byte_order.hpp"
 #include "errors.hpp"
 #include "fixed_texts.hpp"
@@ -18,16 +19,6 @@ namespace {
 using blake3_detail::ChainRows;
 using blake3_detail::MessageRows;
 using blake3_detail::Row;
-
-constexpr float kRed = 0.299f, kGreen = 0.587f, kBlue = 0.114f;
-static_assert(std::bit_cast<std::uint32_t>(kRed) == 0x3E991687);
-static_assert(std::bit_cast<std::uint32_t>(kGreen) == 0x3F1645A2);
-static_assert(std::bit_cast<std::uint32_t>(kBlue) == 0x3DE978D5);
-
-[[gnu::always_inline]] inline std::int32_t clamp_i32(std::int32_t value,
-                                                     std::int32_t high) noexcept {
-  return value < 0 ? 0 : (value > high ? high : value);
-}
 
 // Keccak rounds run inside each compression of a step, after its BLAKE3
 // rounds 1, 3 and 5. Six per step finish a permutation in four steps, and
@@ -117,14 +108,6 @@ class StepAccumulator {
   int next_round_ = keccak_detail::kRounds;  // kRounds: no permutation in flight
 };
 
-// ORs the low bytes of `value` into the little-endian byte string held in
-// `words`, from byte `At` on.
-template <int At>
-[[gnu::always_inline]] inline void put_bytes(std::uint64_t (&words)[4], std::uint64_t value) {
-  words[At / 8] |= value << (8 * (At % 8));
-  if constexpr (At % 8 != 0 && At / 8 + 1 < 4) words[At / 8 + 1] |= value >> (64 - 8 * (At % 8));
-}
-
 [[gnu::always_inline]] inline Row row_of(std::uint64_t low, std::uint64_t high) noexcept {
   typedef std::uint64_t Pair __attribute__((vector_size(16)));
   // Two 64-bit inserts rather than four 32-bit ones; the words fall in
@@ -141,12 +124,7 @@ template <int At>
 // stall on every step.
 class ChunkWalker {
  public:
-  explicit ChunkWalker(const PixelGrid& grid)
-      : grid_(grid),
-        in_bounds_(grid.width * grid.height * 3 <= grid.pixels.size()),
-        row_size_(grid.width * 3),
-        last_x_(wrap_i32(grid.width - 1)),
-        last_y_(wrap_i32(grid.height - 1)) {}
+  explicit ChunkWalker(const PixelGrid& grid) : reader_(grid) {}
   ChunkWalker(const ChunkWalker&) = delete;
   ChunkWalker& operator=(const ChunkWalker&) = delete;
   ~ChunkWalker() {
@@ -163,7 +141,7 @@ class ChunkWalker {
     wipe(seed_block, sizeof seed_block);
     anchor();
     for (std::uint64_t step = 0; step < steps; ++step) {
-      if (step % kInterruptInterval == 0 && step > 0) poll(control);
+      if (step % kInterruptInterval == 0 && step > 0) step_detail::poll(control);
       if (step % kReanchorPeriod == 0 && step > 0) anchor();
       walk_step();
       store_chain();
@@ -175,16 +153,9 @@ class ChunkWalker {
   }
 
  private:
-  static void poll(ChunkControl control) {
-    if (control.cancel && control.cancel->load(std::memory_order_relaxed)) {
-      throw ChunkCancelled{};
-    }
-    if (control.check_interrupt && *control.check_interrupt) (*control.check_interrupt)();
-  }
-
   [[gnu::always_inline]] void anchor() noexcept {
-    origin_x_ = std::uint64_t{cv_.low[0]} % grid_.width;
-    origin_y_ = std::uint64_t{cv_.low[1]} % grid_.height;
+    origin_x_ = reader_.origin_x(cv_.low[0]);
+    origin_y_ = reader_.origin_y(cv_.low[1]);
   }
 
   [[gnu::always_inline]] void store_chain() noexcept {
@@ -194,68 +165,19 @@ class ChunkWalker {
     }
   }
 
-  // R | G << 8 | B << 16 of the pixel at byte `at`.
-  [[gnu::always_inline]] std::uint64_t pixel(std::uint64_t at) const {
-    if (!in_bounds_) {
-      const std::uint64_t size = grid_.pixels.size();
-      for (std::uint64_t i = at; i < at + 3; ++i) {
-        if (i >= size) fail_out_of_bounds(size, i);
-      }
-    }
-    const std::uint8_t* p = grid_.pixels.data() + at;
-    return std::uint64_t{p[0]} | (std::uint64_t{p[1]} << 8) | (std::uint64_t{p[2]} << 16);
-  }
-
   [[gnu::always_inline]] void walk_step() {
-    const std::uint32_t position = cv_.low[2];  // h[8] and h[9]
-    const std::uint64_t x = std::min(origin_x_ + (position & kWindowMask), grid_.width - 1);
-    const std::uint64_t y =
-        std::min(origin_y_ + ((position >> 8) & kWindowMask), grid_.height - 1);
-    // Rows and columns of the 3 x 3 neighbourhood, clamped in signed 32-bit.
-    std::uint64_t row_at[3], column_at[3];
-    for (int i = 0; i < 3; ++i) {
-      const auto ny = static_cast<std::uint64_t>(
-          clamp_i32(wrapping_add_i32(wrap_i32(y), i - 1), last_y_));
-      const auto nx = static_cast<std::uint64_t>(
-          clamp_i32(wrapping_add_i32(wrap_i32(x), i - 1), last_x_));
-      row_at[i] = ny * row_size_;
-      column_at[i] = nx * 3;
-    }
-    // Message bytes 32..63: the centre pixel (which is also the middle of
-    // the neighbourhood), the nine neighbours, the low half of LE32(x).
-    std::uint64_t bytes[4] = {};
-    const std::uint64_t centre = pixel(row_at[1] + column_at[1]);
-    put_bytes<0>(bytes, centre);
-    put_bytes<3>(bytes, pixel(row_at[0] + column_at[0]));
-    put_bytes<6>(bytes, pixel(row_at[0] + column_at[1]));
-    put_bytes<9>(bytes, pixel(row_at[0] + column_at[2]));
-    put_bytes<12>(bytes, pixel(row_at[1] + column_at[0]));
-    put_bytes<15>(bytes, centre);
-    put_bytes<18>(bytes, pixel(row_at[1] + column_at[2]));
-    put_bytes<21>(bytes, pixel(row_at[2] + column_at[0]));
-    put_bytes<24>(bytes, pixel(row_at[2] + column_at[1]));
-    put_bytes<27>(bytes, pixel(row_at[2] + column_at[2]));
-    put_bytes<30>(bytes, x & 0xFFFF);
-    const MessageRows first = {
-        {cv_.low, cv_.high, row_of(bytes[0], bytes[1]), row_of(bytes[2], bytes[3])}};
+    const step_detail::StepBytes bytes = reader_.read(origin_x_, origin_y_, cv_.low[2]);
+    const MessageRows first = {{cv_.low, cv_.high, row_of(bytes.pixels[0], bytes.pixels[1]),
+                                row_of(bytes.pixels[2], bytes.pixels[3])}};
     const ChainRows middle =
         accumulator_.compress(blake3_detail::kIvRows, first, kBlake3BlockSize, kBlake3ChunkStart);
-    // Message bytes 64..70: the high half of LE32(x), LE32(y), the luminance.
-    const std::uint32_t luminance = luminance_byte(static_cast<std::uint8_t>(centre),
-                                                   static_cast<std::uint8_t>(centre >> 8),
-                                                   static_cast<std::uint8_t>(centre >> 16));
-    const MessageRows second = {{Row{static_cast<std::uint32_t>((x >> 16) | (y << 16)),
-                                    static_cast<std::uint32_t>((y >> 16) | (luminance << 16))},
-                                Row{}, Row{}, Row{}}};
+    const MessageRows second = {{Row{bytes.tail[0], bytes.tail[1]}, Row{}, Row{}, Row{}}};
     static_assert(kStepMessageSize - kBlake3BlockSize == 7);
     cv_ = accumulator_.compress(middle, second, kStepMessageSize - kBlake3BlockSize,
                                 kBlake3ChunkEnd | kBlake3Root);
   }
 
-  const PixelGrid& grid_;
-  const bool in_bounds_;
-  const std::uint64_t row_size_;          // bytes per image row
-  const std::int32_t last_x_, last_y_;  // the neighbourhood's clamp bounds
+  const step_detail::StepReader reader_;
   ChainRows cv_{};
   StepAccumulator accumulator_;
   std::uint8_t chain_[kBlake3Size] = {};
@@ -308,10 +230,7 @@ ChunkWalkKernel chunk_walk_kernel(SimdLevel level) noexcept {
 }  // namespace
 
 std::uint8_t luminance_byte(std::uint8_t r, std::uint8_t g, std::uint8_t b) noexcept {
-  const float weighted = (static_cast<float>(r) * kRed + static_cast<float>(g) * kGreen) +
-                         static_cast<float>(b) * kBlue;
-  const float clamped = std::min(std::max(weighted, 0.0f), 255.0f);
-  return static_cast<std::uint8_t>(clamped);
+  return step_detail::luminance(r, g, b);
 }
 
 }  // namespace blake3_walk
