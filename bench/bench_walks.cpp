@@ -162,6 +162,10 @@ void bench_blake3(int rounds) {
   const quorvex::PixelGrid grid{pixels, width, height};
   auto one = quorvex::WorkerPool::create(1, quorvex::start_posix_thread);
   auto two = quorvex::WorkerPool::create(2, quorvex::start_posix_thread);
+  // A thread count set far above the CPUs: sixteen workers taking turns on
+  // two CPUs, and the same sixteen chunks walked in two groups side by side.
+  auto sixteen_taking_turns = quorvex::WorkerPool::create(16, quorvex::start_posix_thread);
+  auto sixteen_grouped = quorvex::WorkerPool::create(16, quorvex::start_posix_thread, 2);
   std::vector<Variant> variants;
   variants.push_back({"floor: BLAKE3 + SHA3-256 calls alone", [&] { blake3_floor(steps); }, {}});
   variants.push_back(
@@ -171,6 +175,18 @@ void bench_blake3(int rounds) {
   variants.push_back(
       {"walk, t=2",
        [&] { quorvex::execute_multilayer_blake3_on(*two, seed, grid, steps, 1, nullptr); },
+       {}});
+  variants.push_back({"walk, t=16 on 2 CPUs, a chunk each",
+                      [&] {
+                        quorvex::execute_multilayer_blake3_on(*sixteen_taking_turns, seed, grid,
+                                                              steps, 1, nullptr);
+                      },
+                      {}});
+  variants.push_back(
+      {"walk, t=16 on 2 CPUs, in lanes",
+       [&] {
+         quorvex::execute_multilayer_blake3_on(*sixteen_grouped, seed, grid, steps, 1, nullptr);
+       },
        {}});
   // At t = 1 a layer is one chunk walked on the calling thread: the chunk
   // walk at each level is the one-thread walk at that level.

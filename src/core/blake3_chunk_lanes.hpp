@@ -19,6 +19,11 @@ namespace quorvex {
 // at the scalar level, which walks the chunks one after another.
 std::size_t chunk_lanes(SimdLevel level = active_simd_level()) noexcept;
 
+// How many of `remaining` chunks (at least 1) to walk side by side next:
+// as many as one call takes, when that is quicker than walking them one
+// after another; 1 when it is not (walk the next chunk alone).
+std::size_t lane_batch(std::size_t remaining, SimdLevel level = active_simd_level()) noexcept;
+
 // True when no read of any chunk walk over `grid` can fail, which the lane
 // walk requires (it has no per-lane failure).
 bool lanes_can_walk(const PixelGrid& grid) noexcept;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "blake3_chunk_lanes.hpp"
 #include "blake3_chunk_walk.hpp"
 #include "blake3_hasher.hpp"
 #include "byte_order.hpp"
@@ -19,41 +20,83 @@ constexpr std::size_t kChunkLabelSize = sizeof kChunkLabel - 1;
 constexpr std::size_t kChunkSeedMessageSize = kBlake3Size + 8 + kChunkLabelSize;
 static_assert(kChunkSeedMessageSize == 56);
 
+// How a layer's chunks go to the pool's workers: in contiguous groups, one
+// group per worker. While every worker has a CPU of its own, a group is one
+// chunk. With more chunks than CPUs (a thread count set above the CPU
+// count) the workers would only take turns on the CPUs; then the chunks go
+// in as few groups as keep every CPU busy, and a worker walks its group
+// side by side in vector lanes.
+struct ChunkGroups {
+  std::uint64_t size;   // chunks per group; the last may have fewer
+  std::uint64_t count;  // groups, at most the pool's threads
+
+  static ChunkGroups of(std::uint64_t chunks, std::uint64_t cpus) noexcept {
+    const std::uint64_t size = chunks <= cpus ? 1 : (chunks + cpus - 1) / cpus;
+    return {size, (chunks + size - 1) / size};
+  }
+};
+
 // Everything a layer's chunk walks share, and their per-chunk slots. All of
 // it is reserved once per call, so a layer allocates nothing.
 struct LayerWork {
-  LayerWork(const PixelGrid& grid, std::uint64_t steps_per_chunk, std::uint64_t chunks)
+  LayerWork(const PixelGrid& grid, std::uint64_t steps_per_chunk, std::uint64_t chunks,
+            std::uint64_t cpus)
       : grid(grid),
         steps_per_chunk(steps_per_chunk),
+        lanes(lanes_can_walk(grid)),
+        groups(ChunkGroups::of(chunks, cpus)),
         seeds(chunks * kBlake3Size),
         results(chunks),
         failures(chunks) {}
 
   const PixelGrid& grid;
   const std::uint64_t steps_per_chunk;
+  const bool lanes;  // no read can fail, so chunks may share a lane walk
+  const ChunkGroups groups;
   SecretBytes seeds;
   std::vector<ChunkResult> results;
   std::vector<std::exception_ptr> failures;
   std::atomic<bool> cancel{false};
 
-  void walk(std::uint64_t chunk, const InterruptCheck* check_interrupt) {
-    chunk_walk(seeds.data() + chunk * kBlake3Size, grid, steps_per_chunk, results[chunk],
-               {&cancel, check_interrupt});
+  // Walks chunks first .. first + count - 1 in order, side by side where
+  // that is quicker. `walking` follows the chunk in hand, so that a failure
+  // can be charged to it.
+  void walk_group(std::uint64_t first, std::uint64_t count, std::uint64_t& walking,
+                  const InterruptCheck* check_interrupt) {
+    const ChunkControl control{&cancel, check_interrupt};
+    for (std::uint64_t done = 0; done < count;) {
+      walking = first + done;
+      const std::size_t batch = lanes ? lane_batch(count - done) : 1;
+      if (batch > 1) {
+        chunk_walk_lanes(seeds.data() + walking * kBlake3Size, batch, grid, steps_per_chunk,
+                         &results[walking], control);
+      } else {
+        chunk_walk(seeds.data() + walking * kBlake3Size, grid, steps_per_chunk, results[walking],
+                   control);
+      }
+      done += batch;
+    }
   }
 };
 
-// Runs on a pool worker: a failure stays in the chunk's slot, to be raised
-// on the calling thread once every chunk has finished. A forced unwind is
-// not a failure of the chunk and goes on (it carries no exception object,
-// hence no UBSan null check on its handler).
-__attribute__((no_sanitize("null"))) void walk_chunk_task(void* context, std::uint64_t chunk) {
+// Runs on pool worker `index`, which walks group `index` if there is one: a
+// failure stays in the slot of the chunk it came from, to be raised on the
+// calling thread once every worker has finished; the group's later chunks
+// are not walked (the failure raised is the lowest chunk's, and theirs are
+// higher). A forced unwind is not a failure of the chunk and goes on (it
+// carries no exception object, hence no UBSan null check on its handler).
+__attribute__((no_sanitize("null"))) void walk_chunk_task(void* context, std::uint64_t index) {
   auto& work = *static_cast<LayerWork*>(context);
+  if (index >= work.groups.count) return;
+  const std::uint64_t first = index * work.groups.size;
+  const std::uint64_t count = std::min(work.groups.size, work.results.size() - first);
+  std::uint64_t walking = first;
   try {
-    work.walk(chunk, nullptr);
+    work.walk_group(first, count, walking, nullptr);
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
-    work.failures[chunk] = std::current_exception();
+    work.failures[walking] = std::current_exception();
   }
 }
 
@@ -69,17 +112,16 @@ void derive_chunk_seeds(const std::uint8_t* prev, LayerWork& work) {
   }
 }
 
-// Every chunk in order on the calling thread: the first failure is the
-// lowest chunk's, as on the pool.
+// Every chunk in order on the calling thread, as one group: the first
+// failure is the lowest chunk's, as on the pool.
 void walk_chunks_here(LayerWork& work, const InterruptCheck& check_interrupt) {
-  for (std::uint64_t chunk = 0; chunk < work.results.size(); ++chunk) {
-    work.walk(chunk, &check_interrupt);
-  }
+  std::uint64_t walking = 0;
+  work.walk_group(0, work.results.size(), walking, &check_interrupt);
 }
 
 // The ordered parallel map of a layer: every chunk walked once, results in
-// chunk order. With more than one chunk they go to the pool, one chunk per
-// worker, while this thread sleeps; if the pool is busy with another call
+// chunk order. With more than one chunk they go to the pool, a group of
+// chunks per worker, while this thread sleeps; if the pool is busy with another call
 // (see worker_pool.cpp for why that can happen) this thread walks them all.
 // The lowest failing chunk's failure is raised, so the outcome never
 // depends on the schedule.
@@ -109,7 +151,7 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
   Blake3 final_hash;
   if (layers > 0) {
     check_blake3_dimensions(grid);
-    LayerWork work(grid, steps_per_chunk, chunks);
+    LayerWork work(grid, steps_per_chunk, chunks, pool.cpus());
     SecretArray<kBlake3Size> layer_digest;
     for (std::uint64_t layer = 0; layer < layers; ++layer) {
       if (layer > 0 && check_interrupt) check_interrupt();

@@ -121,11 +121,14 @@ struct WorkerPool::Worker {
   pthread_t thread{};
 };
 
-WorkerPool::WorkerPool(std::uint64_t thread_count)
-    : thread_count_(thread_count), process_(getpid()) {}
+WorkerPool::WorkerPool(std::uint64_t thread_count, std::uint64_t cpus)
+    : thread_count_(thread_count),
+      cpus_(cpus == 0 ? thread_count : std::min(cpus, thread_count)),
+      process_(getpid()) {}
 
-std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarter starter) {
-  std::unique_ptr<WorkerPool> pool(new WorkerPool(count));
+std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarter starter,
+                                               std::uint64_t cpus) {
+  std::unique_ptr<WorkerPool> pool(new WorkerPool(count, cpus));
   pool->workers_.reserve(count);
   for (std::uint64_t i = 0; i < count; ++i) {
     auto worker = std::make_unique<Worker>(Worker{pool.get(), i});
@@ -135,7 +138,7 @@ std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarte
       // Only threads outside any pool call here (workers never create
       // pools), so the caller's own thread can always be the pool.
       if (error == ENOSYS || error == EOPNOTSUPP) {
-        return std::unique_ptr<WorkerPool>(new WorkerPool(1));
+        return std::unique_ptr<WorkerPool>(new WorkerPool(1, 1));
       }
       throw Panic(std::string(texts::kPoolNotInitialized) + texts::kPoolStartFailed +
                   std::strerror(error));
@@ -279,6 +282,7 @@ struct GlobalPool {
   WorkerPool* pool = nullptr;
   bool failed = false;
   std::uint64_t size = 0;  // decided once, kept across fork()
+  std::uint64_t cpus = 0;  // the CPUs it may use, decided with the size
   bool forked = false;
 };
 
@@ -312,11 +316,14 @@ WorkerPool& WorkerPool::global() {
   if (state.size == 0) {
     // Out of memory here (std::bad_alloc) leaves nothing decided: a later
     // call tries again.
-    state.size = pool_thread_count_for(current_system());
+    const SystemView system = current_system();
+    const std::uint64_t size = pool_thread_count_for(system);
+    state.cpus = available_parallelism(system).value_or(size);
+    state.size = size;
     pthread_atfork(nullptr, nullptr, forget_pool_in_child);
   }
   try {
-    state.pool = create(state.size, start_posix_thread).release();
+    state.pool = create(state.size, start_posix_thread, state.cpus).release();
   } catch (const Panic&) {
     // A thread that could not be started: creation is not tried again.
     // Running out of memory is not such a failure and is left to retry.

@@ -30,10 +30,12 @@ class WorkerPool {
   // worker. A task reports failures through its context, not by throwing.
   using Task = void (*)(void* context, std::uint64_t index);
 
-  // Starts `count` workers. A start failure stops the workers already
-  // started; a failure meaning "no threads here" (ENOSYS, EOPNOTSUPP) yields
-  // a pool of one thread, the caller's own. Other failures throw Panic.
-  static std::unique_ptr<WorkerPool> create(std::uint64_t count, ThreadStarter starter);
+  // Starts `count` workers, which share `cpus` CPUs (0: one each). A start
+  // failure stops the workers already started; a failure meaning "no
+  // threads here" (ENOSYS, EOPNOTSUPP) yields a pool of one thread, the
+  // caller's own. Other failures throw Panic.
+  static std::unique_ptr<WorkerPool> create(std::uint64_t count, ThreadStarter starter,
+                                            std::uint64_t cpus = 0);
 
   // The process-wide pool, created on first use with the size rule of
   // thread_count.hpp. After fork() the child gets a fresh pool of the same
@@ -47,6 +49,9 @@ class WorkerPool {
   ~WorkerPool();
 
   std::uint64_t thread_count() const noexcept { return thread_count_; }
+  // How many of the workers can run at once: the CPUs the process may use
+  // when the pool was made, at most thread_count().
+  std::uint64_t cpus() const noexcept { return cpus_; }
 
   // Runs the job on every worker and sleeps until all have finished, then
   // returns true. With no workers (a pool of the caller's own thread) the
@@ -63,7 +68,7 @@ class WorkerPool {
 
  private:
   struct Worker;
-  explicit WorkerPool(std::uint64_t thread_count);
+  WorkerPool(std::uint64_t thread_count, std::uint64_t cpus);
   static void* worker_main(void* argument);
   void serve(std::uint64_t index);
   std::uint32_t await_next_job(std::uint32_t seen);
@@ -75,6 +80,7 @@ class WorkerPool {
   void stop_workers() noexcept;
 
   const std::uint64_t thread_count_;
+  const std::uint64_t cpus_;
   const pid_t process_;  // the process whose threads the workers are
   std::vector<std::unique_ptr<Worker>> workers_;
 

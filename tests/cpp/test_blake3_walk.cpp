@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "blake3_chunk_walk.hpp"
@@ -13,9 +14,17 @@ namespace {
 
 using testing::random_bytes;
 
-class Blake3Walk : public ::testing::TestWithParam<std::uint64_t> {
+// A pool of `threads` workers on `cpus` CPUs (0: one each). With fewer
+// CPUs than threads a worker walks a group of chunks, side by side in
+// vector lanes where that pays.
+struct PoolShape {
+  std::uint64_t threads, cpus;
+};
+
+class Blake3Walk : public ::testing::TestWithParam<PoolShape> {
  protected:
-  std::unique_ptr<WorkerPool> pool_ = WorkerPool::create(GetParam(), start_posix_thread);
+  std::unique_ptr<WorkerPool> pool_ =
+      WorkerPool::create(GetParam().threads, start_posix_thread, GetParam().cpus);
 };
 
 TEST_P(Blake3Walk, RepeatableWhateverTheSchedule) {
@@ -31,7 +40,7 @@ TEST_P(Blake3Walk, RepeatableWhateverTheSchedule) {
 TEST_P(Blake3Walk, SmallStepCountsAllWalkOneStep) {
   const auto pixels = random_bytes(8 * 8 * 3, 2);
   const PixelGrid grid{pixels, 8, 8};
-  const std::uint64_t t = GetParam();
+  const std::uint64_t t = GetParam().threads;
   const Blake3Pool one = execute_multilayer_blake3_on(*pool_, {}, grid, 0, 2, nullptr);
   for (std::uint64_t steps = 1; steps < 2 * t; ++steps) {
     EXPECT_EQ(execute_multilayer_blake3_on(*pool_, {}, grid, steps, 2, nullptr), one) << steps;
@@ -76,7 +85,34 @@ TEST_P(Blake3Walk, InterruptEndsTheWalk) {
       Stop);
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, Blake3Walk, ::testing::Values(1, 2, 3, 4));
+INSTANTIATE_TEST_SUITE_P(Threads, Blake3Walk,
+                         ::testing::Values(PoolShape{1, 0}, PoolShape{2, 0}, PoolShape{3, 0},
+                                           PoolShape{4, 0}, PoolShape{5, 1}, PoolShape{9, 2},
+                                           PoolShape{16, 2}, PoolShape{33, 2}),
+                         [](const ::testing::TestParamInfo<PoolShape>& info) {
+                           return std::to_string(info.param.threads) + "_threads_on_" +
+                                  std::to_string(info.param.cpus) + "_cpus";
+                         });
+
+// Grouping chunks on fewer CPUs changes the schedule, never the result;
+// steps past 4096 per chunk cross a cancellation check.
+TEST(Blake3WalkSchedule, GroupedChunksGiveWhatOneChunkPerWorkerGives) {
+  const auto pixels = random_bytes(90 * 70 * 3, 6);
+  const PixelGrid grid{pixels, 90, 70};
+  const std::vector<std::uint8_t> seed = {4, 5};
+  for (const std::uint64_t threads : {3, 5, 9, 17}) {
+    auto one_each = WorkerPool::create(threads, start_posix_thread);
+    for (const std::uint64_t steps : {std::uint64_t{1}, 40 * threads, 4100 * threads}) {
+      const Blake3Pool expected =
+          execute_multilayer_blake3_on(*one_each, seed, grid, steps, 2, nullptr);
+      for (const std::uint64_t cpus : {1, 2, 3}) {
+        auto grouped = WorkerPool::create(threads, start_posix_thread, cpus);
+        EXPECT_EQ(execute_multilayer_blake3_on(*grouped, seed, grid, steps, 2, nullptr), expected)
+            << threads << " threads on " << cpus << " CPUs, " << steps << " steps";
+      }
+    }
+  }
+}
 
 TEST(Blake3WalkLimits, SizesAreCheckedOnlyWhenALayerRuns) {
   auto pool = WorkerPool::create(2, start_posix_thread);

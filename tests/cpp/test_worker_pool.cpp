@@ -31,6 +31,12 @@ TEST(WorkerPool, RunsEveryIndexOncePerJob) {
   for (auto& runs : tally.runs) EXPECT_EQ(runs.load(), 1000);
 }
 
+TEST(WorkerPool, CpusAreAtMostTheThreadsAndDefaultToOneEach) {
+  EXPECT_EQ(WorkerPool::create(3, start_posix_thread)->cpus(), 3u);
+  EXPECT_EQ(WorkerPool::create(3, start_posix_thread, 2)->cpus(), 2u);
+  EXPECT_EQ(WorkerPool::create(3, start_posix_thread, 8)->cpus(), 3u);
+}
+
 struct Slow {
   static void task(void*, std::uint64_t) noexcept {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -120,8 +126,9 @@ TEST(WorkerPool, NoThreadSupportMeansAPoolOfTheCaller) {
                                             : +[](pthread_t* t, void* (*e)(void*), void* a) {
                                                 return fail_with(EOPNOTSUPP, 1, t, e, a);
                                               };
-    auto pool = WorkerPool::create(4, starter);
+    auto pool = WorkerPool::create(4, starter, 2);
     EXPECT_EQ(pool->thread_count(), 1u);
+    EXPECT_EQ(pool->cpus(), 1u);
     Tally tally(1);
     std::atomic<bool> cancel{false};
     pool->inject_and_wait(Tally::task, &tally, cancel, nullptr);
