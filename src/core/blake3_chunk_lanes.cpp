@@ -299,7 +299,7 @@ void chunk_walk_lanes(const std::uint8_t* seeds, std::size_t count, const PixelG
   if (count == 0 || count > lanes.lanes || !lanes_can_walk(grid)) {
     throw std::logic_error("chunk_walk_lanes: a chunk count or grid it cannot walk");
   }
-  const DeadStackWipe<kLibraryStackDepth> wipe_on_exit;  // the kernels spill what they hash
+  const DeadStackWipe<kLaneStackDepth> wipe_on_exit;  // the kernels spill what they hash
   lanes.kernel(seeds, count, grid, steps, results, control);
 }
 

@@ -22,13 +22,17 @@ inline void wipe(void* data, std::size_t size) noexcept { explicit_bzero(data, s
 // kernels stay well under 2 KiB; the libraries' call chains (BLAKE3's
 // finalisation and multi-chunk paths) take a few KiB. Unoptimised builds
 // (the sanitizer runs) give every inlined round its own stack slots, and
-// the BLAKE3 walk's kernels then take up to about 33 KiB.
+// the BLAKE3 walk's kernels then take up to about 33 KiB. The lane walks
+// hold 16 chunks' states in frames of up to 20 KiB (30 KiB for one
+// unoptimised frame alone).
 #if defined(__OPTIMIZE__)
 inline constexpr std::size_t kKernelStackDepth = 4 * 1024;
 inline constexpr std::size_t kLibraryStackDepth = 16 * 1024;
+inline constexpr std::size_t kLaneStackDepth = 32 * 1024;
 #else
 inline constexpr std::size_t kKernelStackDepth = 64 * 1024;
 inline constexpr std::size_t kLibraryStackDepth = 64 * 1024;
+inline constexpr std::size_t kLaneStackDepth = 160 * 1024;
 #endif
 
 // Clears `Depth` bytes of stack below the caller's frame, where the

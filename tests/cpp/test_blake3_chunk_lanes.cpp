@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "blake3_chunk_lanes.hpp"
+#include "dead_stack.hpp"
 #include "random_bytes.hpp"
+#include "secret.hpp"
 #include "simd_level_test.hpp"
 
 namespace quorvex {
@@ -97,6 +99,30 @@ TEST_P(LaneWalk, RefusesWhatItCannotWalk) {
   EXPECT_FALSE(lanes_can_walk(short_buffer));
   EXPECT_THROW(chunk_walk_lanes(seeds.data(), 1, short_buffer, 1, results.data(), {}, GetParam()),
                std::logic_error);
+}
+
+// The lanes hold every chunk's chain values, transposed: a chain value's
+// 64-bit words meet only where they enter the accumulators. None may
+// outlive the walk on the stack. The chain value after each step count
+// comes from a lone walk of that many steps.
+TEST_P(LaneWalk, LeavesNoChainValueOnTheDeadStack) {
+  constexpr std::size_t kScanned = 256 * 1024;  // past the deepest lane frames of any build
+  constexpr std::uint64_t kSteps = 24;
+  const Image image(100, 100, 7);
+  const std::size_t count = chunk_lanes(GetParam());
+  const auto seeds = random_bytes(count * kBlake3Size, 8);
+  std::vector<std::uint8_t> chain_values;
+  for (std::size_t chunk = 0; chunk < count; ++chunk) {
+    for (std::uint64_t steps = 1; steps <= kSteps; ++steps) {
+      ChunkResult lone;
+      chunk_walk(seeds.data() + chunk * kBlake3Size, image.grid, steps, lone, {}, GetParam());
+      chain_values.insert(chain_values.end(), lone.chain.begin(), lone.chain.end());
+    }
+  }
+  wipe_dead_stack<kScanned>();  // the lone walks' own copies
+  std::vector<ChunkResult> results(count);
+  chunk_walk_lanes(seeds.data(), count, image.grid, kSteps, results.data(), {}, GetParam());
+  EXPECT_EQ((testing::copies_on_dead_stack<kScanned, 8>(chain_values)), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, LaneWalk, ::testing::ValuesIn(kAllSimdLevels),

@@ -16,6 +16,7 @@
 #include "blake3_hasher.hpp"
 #include "byte_order.hpp"
 #include "cpu_features.hpp"
+#include "dead_stack.hpp"
 #include "errors.hpp"
 #include "hex.hpp"
 #include "random_bytes.hpp"
@@ -25,6 +26,7 @@
 namespace quorvex {
 namespace {
 
+using testing::copies_on_dead_stack;
 using testing::random_bytes;
 using testing::to_hex;
 
@@ -230,23 +232,6 @@ TEST_P(Blake3Level, ShortPixelBuffersFailAtTheModelsFirstReadPastThem) {
     }
   }
   EXPECT_GT(failures, 40);  // most cuts are met within 300 steps
-}
-
-// Copies of 16-byte pieces of `secrets` in the `Depth` bytes of stack below
-// the caller's frame, where the functions it called last kept their locals.
-template <std::size_t Depth>
-[[gnu::noinline]] int copies_on_dead_stack(const std::vector<std::uint8_t>& secrets) {
-  unsigned char region[Depth];
-  asm volatile("" : : "r"(region) : "memory");  // whatever is there, the compiler cannot know
-  int copies = 0;
-  for (std::size_t at = 0; at + 16 <= secrets.size(); at += 16) {
-    const auto piece = secrets.begin() + static_cast<std::ptrdiff_t>(at);
-    for (auto found = std::search(region, region + Depth, piece, piece + 16);
-         found != region + Depth; found = std::search(found + 1, region + Depth, piece, piece + 16)) {
-      ++copies;
-    }
-  }
-  return copies;
 }
 
 // The chain values a walk makes before it ends or fails, and the digest
