@@ -107,7 +107,7 @@ TEST_P(LaneWalk, RefusesWhatItCannotWalk) {
 // comes from a lone walk of that many steps.
 TEST_P(LaneWalk, LeavesNoChainValueOnTheDeadStack) {
   constexpr std::size_t kScanned = 256 * 1024;  // past the deepest lane frames of any build
-  constexpr std::uint64_t kSteps = 24;
+  constexpr std::uint64_t kSteps = 12;
   const Image image(100, 100, 7);
   const std::size_t count = chunk_lanes(GetParam());
   const auto seeds = random_bytes(count * kBlake3Size, 8);
