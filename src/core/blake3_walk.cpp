@@ -121,8 +121,9 @@ void walk_chunks_here(LayerWork& work, const InterruptCheck& check_interrupt) {
 
 // The ordered parallel map of a layer: every chunk walked once, results in
 // chunk order. With more than one chunk they go to the pool, a group of
-// chunks per worker, while this thread sleeps; if the pool is busy with another call
-// (see worker_pool.cpp for why that can happen) this thread walks them all.
+// chunks per worker, while this thread sleeps; if the pool is busy with
+// another call (see worker_pool.cpp for why that can happen) this thread
+// walks them all.
 // The lowest failing chunk's failure is raised, so the outcome never
 // depends on the schedule.
 void run_chunk_walks(WorkerPool& pool, LayerWork& work, const InterruptCheck& check_interrupt) {

@@ -1,6 +1,7 @@
 // The BLAKE3 multilayer walk: the layer loop that derives chunk seeds,
-// spreads the chunk walks over the worker pool (one chunk per thread, results
-// in chunk order) and chains their results.
+// spreads the chunk walks over the worker pool (a chunk per thread, or
+// groups of chunks in vector lanes when threads outnumber CPUs; results in
+// chunk order) and chains their results.
 // Safe to call from any thread outside the pool; calls take turns on it.
 #pragma once
 
