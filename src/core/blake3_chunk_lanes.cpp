@@ -176,8 +176,9 @@ class LaneWalker {
     }
   }
 
-  // Lanes group K .. group K + K - 1 of two chain value words, as the
-  // little-endian 64-bit words low | high << 32.
+  // Chain value words `low` and `high` of chunks group * K to group * K +
+  // K - 1, as the little-endian 64-bit words low | high << 32 that their
+  // sponges absorb.
   [[gnu::always_inline]] static W group_word(V low, V high, int group) noexcept {
     W word;
     for (int k = 0; k < K; ++k) {
