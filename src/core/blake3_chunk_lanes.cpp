@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <stdexcept>
 
 #include "blake3_rounds.hpp"
@@ -222,19 +221,9 @@ using LaneKernel = void (*)(const std::uint8_t*, std::size_t, const PixelGrid&, 
                             ChunkResult*, ChunkControl);
 
 struct LaneLevel {
-  LaneKernel kernel;
+  LaneKernel kernel;  // null where a call takes one chunk at most
   std::size_t lanes;  // the widest walk
 };
-
-// Without AVX2, vector lanes measured no faster than walking the chunks one
-// after another (SSE2, 4 lanes: 169 against 172 ns per chunk-step), so the
-// scalar level does that.
-void walk_one_by_one(const std::uint8_t* seeds, std::size_t count, const PixelGrid& grid,
-                     std::uint64_t steps, ChunkResult* results, ChunkControl control) {
-  for (std::size_t i = 0; i < count; ++i) {
-    chunk_walk(seeds + i * kBlake3Size, grid, steps, results[i], control, SimdLevel::scalar);
-  }
-}
 
 #if defined(__x86_64__)
 
@@ -268,10 +257,12 @@ void walk_one_by_one(const std::uint8_t* seeds, std::size_t count, const PixelGr
 
 LaneLevel lane_level(SimdLevel level) noexcept {
 #if defined(__x86_64__)
-  return kernel_for<LaneLevel>(level, {walk_one_by_one, 1}, {walk_lanes_avx2, 8},
+  // Without AVX2, vector lanes measured no faster than walking the chunks
+  // one after another (SSE2, 4 lanes: 169 against 172 ns per chunk-step).
+  return kernel_for<LaneLevel>(level, {nullptr, 1}, {walk_lanes_avx2, 8},
                                {walk_lanes_avx512, 16});
 #else
-  return {walk_one_by_one, 1};
+  return {nullptr, 1};
 #endif
 }
 
@@ -300,6 +291,8 @@ void chunk_walk_lanes(const std::uint8_t* seeds, std::size_t count, const PixelG
   if (count == 0 || count > lanes.lanes || !lanes_can_walk(grid)) {
     throw std::logic_error("chunk_walk_lanes: a chunk count or grid it cannot walk");
   }
+  // One chunk takes the lone walk: in lanes it would cost a whole vector.
+  if (count == 1) return chunk_walk(seeds, grid, steps, results[0], control, level);
   const DeadStackWipe<kLaneStackDepth> wipe_on_exit;  // the kernels spill what they hash
   lanes.kernel(seeds, count, grid, steps, results, control);
 }
