@@ -391,7 +391,7 @@ class _Jobs:
             self.add_outcome(task())
             return
         self._queue.append(self._executor.submit(task))
-        while len(self._queue) >= self._window:
+        while self._queue and (len(self._queue) >= self._window or self._queue[0].done()):
             self._emit_oldest()
 
     def add_outcome(self, outcome: _Outcome) -> None:
@@ -490,15 +490,18 @@ class _Source:
 
 
 class _StandardInputImage:
-    """Standard input's bytes, read once, on the main thread."""
+    """Standard input's bytes, read once, by the first job that needs them
+    (so that the keys before it are out while it waits)."""
 
     def __init__(self) -> None:
         self._data: bytes | None = None
+        self._lock = threading.Lock()
 
     def __call__(self) -> bytes:
-        if self._data is None:
-            self._data = sys.stdin.buffer.read()
-        return self._data
+        with self._lock:
+            if self._data is None:
+                self._data = sys.stdin.buffer.read()
+            return self._data
 
 
 _FILE_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
@@ -567,7 +570,7 @@ def _image_warnings_routed() -> Iterator[None]:
                   file: Any = None, line: str | None = None) -> None:
             sink = getattr(_warning_sink, "messages", None)
             if sink is not None and issubclass(category, _IMAGE_WARNINGS):
-                sink.append(str(message))
+                sink.append(f"{_warning_sink.label}: {message}")
             else:
                 shown(message, category, filename, lineno, file, line)
 
@@ -576,8 +579,9 @@ def _image_warnings_routed() -> Iterator[None]:
 
 
 @contextmanager
-def _warnings_into(messages: list[str]) -> Iterator[None]:
+def _warnings_into(messages: list[str], label: str) -> Iterator[None]:
     _warning_sink.messages = messages
+    _warning_sink.label = label
     try:
         yield
     finally:
@@ -610,8 +614,6 @@ def _run_key(args: argparse.Namespace) -> int:
     with _running(_Jobs(args.jobs or usable_cpu_count(), emit)) as jobs:
         for name in names:
             source = _Source(name, stdin_image)
-            if name == STDIN:
-                stdin_image()  # here, on the main thread
             jobs.add(lambda source=source: _key_outcome(source, derive, args, output, several))
     return EXIT_FAILED if failed else EXIT_OK
 
@@ -692,7 +694,7 @@ def _key_outcome(source: _Source, derive: _Derive, args: argparse.Namespace, out
                  several: bool) -> _Outcome:
     outcome = _Outcome("ok")
     try:
-        with _warnings_into(outcome.warnings):
+        with _warnings_into(outcome.warnings, source.label):
             rgb = source.load()
             derivation = derive(rgb)
     except (OSError, MemoryError) as error:
@@ -767,14 +769,13 @@ class _Checker:
                 jobs.add_outcome(_Outcome("malformed", errors=[
                     f"{where}: the image is standard input, which holds the records"]))
                 return
-            self._stdin_image()  # here, on the main thread
         source = _Source(name, self._stdin_image)
         jobs.add(lambda: self._verify(source, derivation))
 
     def _verify(self, source: _Source, derivation: _host.Derivation) -> _Outcome:
         outcome = _Outcome("ok")
         try:
-            with _warnings_into(outcome.warnings):
+            with _warnings_into(outcome.warnings, source.label):
                 derivation.verify(source.load())
         except _host.KeyMismatchError:
             outcome.verdict = "mismatch"
