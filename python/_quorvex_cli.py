@@ -151,4 +151,7 @@ def _write_stderr(text: str) -> None:
 
 
 if __name__ == "__main__":
+    # Run as python -m _quorvex_cli: the package imports this module by its
+    # name, and must find this one, which owns the handler, not a copy.
+    sys.modules.setdefault("_quorvex_cli", sys.modules[__name__])
     main()

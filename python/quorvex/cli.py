@@ -174,6 +174,18 @@ def usable_cpu_count() -> int:
     return max(1, count or 1)
 
 
+# Whether a derivation lets other threads run (the package's engine releases
+# the interpreter; _quorvex_core, pinned to one thread count per process,
+# holds it). While it does not, a walk on a job thread keeps the main thread
+# from taking a Ctrl-C until the walk ends, so jobs are one unless asked.
+_DERIVATIONS_RELEASE_THE_INTERPRETER = not hasattr(quorvex, "pin_thread_count")
+
+
+def default_jobs() -> int:
+    """-j when it is not given: the usable CPUs."""
+    return usable_cpu_count() if _DERIVATIONS_RELEASE_THE_INTERPRETER else 1
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="quorvex", description="Derive cryptographic keys from images.",
                      epilog=EXIT_STATUS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -611,7 +623,7 @@ def _run_key(args: argparse.Namespace) -> int:
         failed |= outcome.verdict != "ok"
         _write(outcome.output)
 
-    with _running(_Jobs(args.jobs or usable_cpu_count(), emit)) as jobs:
+    with _running(_Jobs(min(args.jobs or default_jobs(), len(names)), emit)) as jobs:
         for name in names:
             source = _Source(name, stdin_image)
             jobs.add(lambda source=source: _key_outcome(source, derive, args, output, several))
@@ -727,7 +739,7 @@ def _unserved(label: str, error: BaseException) -> str:
 
 def _run_check(args: argparse.Namespace) -> int:
     checker = _Checker(args)
-    with _running(_Jobs(args.jobs or usable_cpu_count(), checker.emit)) as jobs:
+    with _running(_Jobs(args.jobs or default_jobs(), checker.emit)) as jobs:
         for source in args.records or [STDIN]:
             checker.check_file(source, jobs)
     return checker.finish()
