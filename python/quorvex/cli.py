@@ -442,20 +442,28 @@ def _running(jobs: _Jobs) -> Iterator[_Jobs]:
         raise
 
 
+# Which characters in a name make sha256sum escape it: any of these in a
+# line of sums, a newline or carriage return in a line of `sha256sum -c`
+# (where a backslash alone stays as it is).
+ESCAPED_IN_SUMS = "\\\n\r"
+ESCAPED_IN_CHECKS = "\n\r"
+
+
 class _Output:
     """Standard output's lines: newline or NUL ended, names escaped the
     way sha256sum escapes them."""
 
-    def __init__(self, zero: bool) -> None:
+    def __init__(self, zero: bool, escaped_when: str) -> None:
         self._zero = zero
+        self._escaped_when = escaped_when
 
     def line(self, text: str, *, name: str | None = None) -> bytes:
         """`text` with `{name}` replaced by the name. In newline mode a
-        name holding a backslash, a newline or a carriage return is escaped
+        name holding one of the `escaped_when` characters is escaped
         (\\\\, \\n, \\r) and the line starts with a backslash."""
         prefix = ""
         if name is not None:
-            if not self._zero and any(c in name for c in "\\\n\r"):
+            if not self._zero and any(c in name for c in self._escaped_when):
                 prefix = "\\"
                 name = name.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r")
             text = text.replace("{name}", name)
@@ -612,7 +620,7 @@ def _run_key(args: argparse.Namespace) -> int:
     if args.no_key and not args.json:
         parser.error("argument --no-key: goes with --json")
     derive = _like_record(parser, args) if args.like else _drawn_options(parser, args)
-    output = _Output(args.zero)
+    output = _Output(args.zero, ESCAPED_IN_SUMS)
     several = len(names) > 1
     stdin_image = _StandardInputImage()
     failed = False
@@ -750,7 +758,7 @@ class _Checker:
 
     def __init__(self, args: argparse.Namespace) -> None:
         self._args = args
-        self._output = _Output(args.zero)
+        self._output = _Output(args.zero, ESCAPED_IN_CHECKS)
         self._records_from_stdin = STDIN in args.records or not args.records
         self._stdin_image = _StandardInputImage()
         self._shown_warnings: set[str] = set()
