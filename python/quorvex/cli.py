@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import errno
+import functools
 import io
 import json
 import os
@@ -224,7 +225,7 @@ def _add_key_command(commands: Any) -> None:
                     "frames of an animated or multi-page image are dropped, with a warning.")
     images = key.add_argument("images", nargs="*", metavar="IMAGE",
                               help="image files (- for standard input)")
-    images.complete = _FILE_COMPLETION  # type: ignore[attr-defined]
+    setattr(images, "complete", _FILE_COMPLETION)
     key.add_argument("--sample", action="store_true",
                      help="derive the key of the sample image shipped with quorvex")
     key.add_argument("--nonce", type=_hex_bytes,
@@ -257,7 +258,7 @@ def _add_key_command(commands: Any) -> None:
                             help="take every input from RECORD, a file holding one record of "
                                  "'quorvex key --json' (with or without its key), and derive "
                                  "that key again from IMAGE")
-    like.complete = _FILE_COMPLETION  # type: ignore[attr-defined]
+    setattr(like, "complete", _FILE_COMPLETION)
     _add_jobs_option(key, "derive")
     output = key.add_mutually_exclusive_group()
     output.add_argument("--json", action="store_true",
@@ -289,7 +290,7 @@ def _add_check_command(commands: Any) -> None:
                     "status is 0 only if every record matches.")
     records = check.add_argument("records", nargs="*", metavar="RECORDS",
                                  help="files of JSON Lines records (- or none: standard input)")
-    records.complete = _FILE_COMPLETION  # type: ignore[attr-defined]
+    setattr(records, "complete", _FILE_COMPLETION)
     check.add_argument("--quiet", action="store_true",
                        help="do not print OK for each matching record, nor warnings about "
                             "the images")
@@ -634,7 +635,7 @@ def _run_key(args: argparse.Namespace) -> int:
     with _running(_Jobs(min(args.jobs or default_jobs(), len(names)), emit)) as jobs:
         for name in names:
             source = _Source(name, stdin_image)
-            jobs.add(lambda source=source: _key_outcome(source, derive, args, output, several))
+            jobs.add(functools.partial(_key_outcome, source, derive, args, output, several))
     return EXIT_FAILED if failed else EXIT_OK
 
 
@@ -790,7 +791,7 @@ class _Checker:
                     f"{where}: the image is standard input, which holds the records"]))
                 return
         source = _Source(name, self._stdin_image)
-        jobs.add(lambda: self._verify(source, derivation))
+        jobs.add(functools.partial(self._verify, source, derivation))
 
     def _verify(self, source: _Source, derivation: _host.Derivation) -> _Outcome:
         outcome = _Outcome("ok")
