@@ -404,8 +404,7 @@ class _Jobs:
             self.add_outcome(task())
             return
         self._queue.append(self._executor.submit(task))
-        while self._queue and (len(self._queue) >= self._window or self._queue[0].done()):
-            self._emit_oldest()
+        self._drain()
 
     def add_outcome(self, outcome: _Outcome) -> None:
         if self._executor is None:
@@ -415,6 +414,7 @@ class _Jobs:
         done: Future[_Outcome] = Future()
         done.set_result(outcome)
         self._queue.append(done)
+        self._drain()
 
     def finish(self) -> None:
         while self._queue:
@@ -426,6 +426,12 @@ class _Jobs:
         """Drops what has not started; what runs is left to the process exit."""
         if self._executor is not None:
             self._executor.shutdown(wait=False, cancel_futures=True)
+
+    def _drain(self) -> None:
+        # What is done at the head goes out now; a full window waits for
+        # its oldest.
+        while self._queue and (len(self._queue) >= self._window or self._queue[0].done()):
+            self._emit_oldest()
 
     def _emit_oldest(self) -> None:
         outcome = self._queue.popleft().result()  # a Ctrl-C interrupts the wait
