@@ -525,3 +525,11 @@ def test_zsh_completion_is_a_compdef():
     assert result.stdout.startswith("#compdef quorvex")
     assert "--ignore-missing" in result.stdout
     one_line_error(cli("--print-completion", "fish"), 2, "invalid choice")
+
+
+def test_completion_without_shtab_is_one_line():
+    code = "import sys; sys.modules['shtab'] = None; import _quorvex_cli; " \
+           "sys.argv[1:] = ['--print-completion', 'bash']; _quorvex_cli.main()"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=60, env=environment())
+    one_line_error(result, 2, "quorvex: error: argument --print-completion: needs shtab")

@@ -124,7 +124,11 @@ class _CompletionAction(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: Any, option_string: str | None = None) -> None:
-        print(completion_script(str(values)))
+        try:
+            script = completion_script(str(values))
+        except ImportError:  # a dependency of the package, but an install may lack it
+            parser.error("argument --print-completion: needs shtab (pip install shtab)")
+        print(script)
         parser.exit(EXIT_OK)
 
 
