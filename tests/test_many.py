@@ -172,6 +172,8 @@ def test_check_many_pairs_records_with_the_images_given(paths):
     short = list(quorvex.check_many([d.to_json() for d in derivations], paths[:2]))
     assert [r.ok for r in short] == [True, True, False]
     assert "fewer images than records" in str(short[2].error)
+    with pytest.raises(TypeError, match="image must be a path"):
+        list(quorvex.check_many(derivations[:1], [None]))  # a caller's fault, not the record's
 
 
 def test_a_null_image_is_the_sample_image():

@@ -19,7 +19,7 @@ from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Any, TypeVar, Unpack
+from typing import Any, TypeVar, Unpack, cast
 
 from ._host import Derivation, DeriveOptions, KeyMismatchError, derive_checked
 from ._image import ImageSource, load_image, sample_image
@@ -111,10 +111,12 @@ def _derive_one(image: ImageSource, options: Options, width: int | None,
 def _check_one(record: Derivation | None, image: ImageSource | _SampleImage | None,
                unreadable: Exception | None) -> CheckResult:
     label = os.fspath(image) if isinstance(image, (str, os.PathLike)) else None
-    if record is None or image is None or unreadable is not None:
+    if record is None or unreadable is not None:
         return CheckResult(record, label, unreadable)
     try:
-        record.verify(sample_image() if isinstance(image, _SampleImage) else image)
+        # A None among the caller's images reaches load_image, which refuses it.
+        record.verify(sample_image() if isinstance(image, _SampleImage)
+                      else cast(ImageSource, image))
     except CHECK_FAILURES as failure:
         return CheckResult(record, label, failure)
     return CheckResult(record, label, None)
