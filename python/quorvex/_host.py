@@ -270,8 +270,43 @@ class DeriveOptions(TypedDict, total=False):
 
 
 def derive_key(image: ImageSource, **options: Unpack[DeriveOptions]) -> bytes:
-    """The key of ``derive(image, ...)`` alone, as bytes. Takes the same
-    arguments and raises the same exceptions as derive()."""
+    """Derives a key from an image and returns it alone, as bytes: the key of
+    ``derive(image, ...)``.
+
+    ``image`` is a file path or binary file (PNG, JPEG, PPM or anything
+    Pillow reads), a Pillow image, an RgbImage, or raw RGB bytes with
+    ``width`` and ``height``. It is converted to 8-bit RGB: an alpha channel
+    and every frame but the first are dropped, with a DroppedInputWarning.
+    The picture is the only secret input; every other one is public and
+    goes into the key's record (see derive and Derivation.to_json).
+
+    Keywords (``nonce`` and ``timestamp`` are required):
+
+    - ``nonce``: bytes-like, not empty; also the HKDF salt. A fresh random
+      value (``secrets.token_bytes(16)``) per key; keep it to derive the
+      key again.
+    - ``timestamp``: int, 0 to 2**64 - 1, seconds since 1970 by convention.
+    - ``version``: the scheme version string bound into the seed
+      (default "quorvex-v2").
+    - ``walk``: "sha3" (the reference walk, default) or "blake3" (parallel).
+    - ``kdf``: "hkdf" (HKDF-SHA256, default) or "blake3".
+    - ``steps``, ``layers``: walk steps per layer and layers, each at least
+      1 (default 2048 and 3); the SHA3 walk takes at most 2**58 - 1 steps.
+    - ``info``: bytes-like HKDF info label (default b"quorvex-lintav-v2").
+    - ``context``: the BLAKE3 derive-key context (default
+      "quorvex-lin-tav-v1.0").
+    - ``key_size``: 16, 32 (default) or 64 bytes; a shorter key is a prefix
+      of a longer one from the same inputs.
+    - ``threads``: the BLAKE3 walk's chunk count, 1 to 65535 (default: what
+      the worker pool would take); the key depends on it. Ignored by the
+      SHA3 walk.
+    - ``width``, ``height``: the size of raw RGB bytes, and only of them.
+
+    Raises TypeError for an argument of the wrong type, OptionError (a
+    ValueError) for a value out of range, ValueError for raw bytes that do
+    not fit the size, OSError for an image that cannot be read or decoded,
+    and WorkerPoolError when the BLAKE3 walk's threads cannot be started.
+    """
     return derive(image, **options).key
 
 
