@@ -13,6 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import quorvex
+from quorvex import cli as command_line
 from test_cli import environment
 
 INTERRUPTED = b"quorvex: error: interrupted\n"
@@ -22,7 +23,7 @@ _SIGALRM_BIT = 1 << (signal.SIGALRM - 1)
 LONG_WALK = ["key", "--sample", "--steps", "4000000000", "--nonce", "01", "--timestamp", "1"]
 SHORT_KEY = ["key", "--sample", "--steps", "1", "--nonce", "01", "--timestamp", "1"]
 # Whether derivations on job threads let the main thread take a Ctrl-C.
-ENGINE = not hasattr(quorvex, "ThreadCountError")
+ENGINE = command_line._DERIVATIONS_RELEASE_THE_INTERPRETER
 
 
 def entry(*args, code=None):

@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import errno
 import functools
+import importlib.util
 import io
 import json
 import os
@@ -31,7 +32,6 @@ from typing import IO, Any, NoReturn
 
 from PIL import Image, UnidentifiedImageError
 
-import quorvex
 from _quorvex_cli import EXIT_INTERRUPTED, interrupts, report_interrupted
 
 from . import _host, _image, _options, _thread_count
@@ -63,11 +63,32 @@ _OPTION_NAMES = {"version": "--scheme-version"}
 _INPUT_OPTIONS = ("nonce", "timestamp", "scheme_version", "walk", "kdf", "steps", "layers",
                   "info", "context", "key_size", "threads")
 
-# Thread counts this process cannot run: until the package's engine takes
-# any count in any process, such a BLAKE3 record or image fails on its own.
-_UNSERVED_THREADS: tuple[type[BaseException], ...] = tuple(
-    getattr(quorvex, name) for name in ("ThreadCountError", "WorkerPoolError")
-    if hasattr(quorvex, name))
+
+
+def _unserved_thread_count_errors() -> tuple[type[BaseException], ...]:
+    """What a BLAKE3 walk raises for a thread count this process cannot
+    run: until the package's engine takes any count in any process, one
+    other than the count pinned first, or one whose threads cannot start.
+    Such a record or image fails on its own."""
+    errors: list[type[BaseException]] = []
+    pool_error = getattr(_host, "WorkerPoolError", None)
+    if isinstance(pool_error, type):
+        errors.append(pool_error)
+    try:
+        from ._threads import ThreadCountError
+    except ImportError:
+        return tuple(errors)
+    return (*errors, ThreadCountError)
+
+
+_UNSERVED_THREADS = _unserved_thread_count_errors()
+
+# Whether a derivation lets other threads run: the package's engine releases
+# the interpreter; _quorvex_core, pinned to one thread count per process
+# (quorvex._threads), holds it. While it does not, a walk on a job thread
+# keeps the main thread from taking a Ctrl-C until the walk ends, so there
+# is one job unless more are asked for.
+_DERIVATIONS_RELEASE_THE_INTERPRETER = importlib.util.find_spec("quorvex._threads") is None
 
 # Warnings about the image itself, shown as one line naming the image.
 _IMAGE_WARNINGS = (_image.DroppedInputWarning, Image.DecompressionBombWarning)
@@ -179,12 +200,6 @@ def usable_cpu_count() -> int:
     return max(1, count or 1)
 
 
-# Whether a derivation lets other threads run (the package's engine releases
-# the interpreter; _quorvex_core, pinned to one thread count per process,
-# holds it). While it does not, a walk on a job thread keeps the main thread
-# from taking a Ctrl-C until the walk ends, so jobs are one unless asked.
-_DERIVATIONS_RELEASE_THE_INTERPRETER = not hasattr(quorvex, "pin_thread_count")
-
 
 def default_jobs() -> int:
     """-j when it is not given: the usable CPUs."""
@@ -295,7 +310,7 @@ def _add_check_command(commands: Any) -> None:
     records = check.add_argument("records", nargs="*", metavar="RECORDS",
                                  help="files of JSON Lines records (- or none: standard input)")
     setattr(records, "complete", _FILE_COMPLETION)
-    check.add_argument("--quiet", action="store_true",
+    check.add_argument("-q", "--quiet", action="store_true",
                        help="do not print OK for each matching record, nor warnings about "
                             "the images")
     check.add_argument("--status", action="store_true",
