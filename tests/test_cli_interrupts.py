@@ -15,6 +15,7 @@ import pytest
 import quorvex
 from quorvex import cli as command_line
 from test_cli import environment
+from test_host import SANITIZED
 
 INTERRUPTED = b"quorvex: error: interrupted\n"
 # Our handler is in place once the process catches SIGALRM (the interpreter
@@ -61,7 +62,9 @@ def finish(process, timeout=30):
 
 
 def many(runs, scenario):
-    """Runs `scenario(random.Random)` `runs` times, two at a time."""
+    """Runs `scenario(random.Random)` `runs` times (fewer in the much slower
+    sanitizer build), two at a time."""
+    runs = max(2, runs // 4) if SANITIZED else runs
     with ThreadPoolExecutor(2) as pool:
         list(pool.map(lambda seed: scenario(random.Random(seed)), range(runs)))
 
