@@ -5,7 +5,7 @@ A top-level module, not part of the quorvex package, because importing
 anything from the package first imports the package itself (Pillow, the
 native core, ...), a window in which the interpreter's default SIGINT
 handler would end the command with a traceback. Only the standard library's
-os, signal and sys are imported before the handler is in place.
+os, signal and sys (and what signal itself imports) come before the handler.
 
 What CPython does with a Ctrl-C, and why this module does more:
 - The signal only sets a flag; the interpreter runs the Python handler at
@@ -17,8 +17,9 @@ What CPython does with a Ctrl-C, and why this module does more:
   and the native walk that asked goes on to its end.
 - At shutdown the interpreter puts the default SIGINT action back, so a
   second Ctrl-C during a slow exit kills the process by the signal.
-So the handler here raises, and keeps raising (a SIGALRM a moment later,
-again and again) until the command shows it has the interrupt in hand; a
+So the handler here raises, and keeps raising (a SIGALRM from the interval
+timer a moment later, again and again) until the command shows it has the
+interrupt in hand (Interrupts.stop); a
 dropped KeyboardInterrupt is not printed; and once the command is on its
 way out, SIGINT is ignored and the process leaves with os._exit, after
 flushing its output, without the interpreter's shutdown.
