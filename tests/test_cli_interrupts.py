@@ -257,3 +257,27 @@ def test_the_entry_module_imports_nothing_of_quorvex_before_its_handler():
     assert "signal" in imported or "signal" in sys.builtin_module_names, result.stderr
     assert not [name for name in imported if name.startswith(("quorvex", "PIL", "_quorvex_core",
                                                               "argparse", "json", "threading"))]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_ctrl_c_while_a_job_waits_on_standard_input_stops_everything(tmp_path, jobs):
+    # The job that reads standard input blocks (nobody writes); with two
+    # jobs the main thread waits for it, with one it is the one blocked.
+    # Either way the command leaves at once, without waiting for the job.
+    image = tmp_path / "a.ppm"
+    image.write_bytes(b"P6 2 2 255\n" + bytes(12))
+    process = subprocess.Popen([sys.executable, "-m", "_quorvex_cli", "key", str(image), "-",
+                                "--nonce", "01", "--timestamp", "1", "-j", jobs],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=environment())
+    try:
+        wait_for_handler(process)
+        first = process.stdout.readline()  # the first key is out: the second job waits
+        assert first.endswith(f"  {image}\n".encode())
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=30) == 130
+        assert process.stderr.read() == INTERRUPTED
+    finally:
+        process.kill()
+        process.wait()
+        process.stdin.close()
