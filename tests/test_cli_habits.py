@@ -208,7 +208,7 @@ def test_status_prints_nothing(five_records, tmp_path):
     path.write_text(path.read_text() + "[[[\n")
     failed = cli("check", "--status", str(path))
     assert (failed.returncode, failed.stdout, failed.stderr) == (1, "", "")
-    warned = cli("check", "--status", "--warn", str(path))
+    warned = cli("check", "--status", "-w", str(path))
     assert (warned.returncode, warned.stdout) == (1, "")
     assert error_lines(warned, 1) == [f"quorvex: error: {path}:6: not a quorvex key record: "
                                       "Expecting value: line 1 column 4 (char 3)"]

@@ -319,7 +319,7 @@ def _add_check_command(commands: Any) -> None:
     check.add_argument("--strict", action="store_true",
                        help="a line that is not a record fails (the default; kept for "
                             "sha256sum habits)")
-    check.add_argument("--warn", action="store_true",
+    check.add_argument("-w", "--warn", action="store_true",
                        help="name each line that is not a record, with --status too (it is "
                             "named by default)")
     check.add_argument("--ignore-missing", action="store_true",
