@@ -79,7 +79,8 @@ struct LayerWork {
   }
 };
 
-// Runs on pool worker `index`, which walks group `index` if there is one: a
+// Runs on pool worker `index`, which walks group `index` (only the workers
+// that have a group are given a task): a
 // failure stays in the slot of the chunk it came from, to be raised on the
 // calling thread once every worker has finished; the group's later chunks
 // are not walked (the failure raised is the lowest chunk's, and theirs are
@@ -87,7 +88,6 @@ struct LayerWork {
 // carries no exception object, hence no UBSan null check on its handler).
 __attribute__((no_sanitize("null"))) void walk_chunk_task(void* context, std::uint64_t index) {
   auto& work = *static_cast<LayerWork*>(context);
-  if (index >= work.groups.count) return;
   const std::uint64_t first = index * work.groups.size;
   const std::uint64_t count = std::min(work.groups.size, work.results.size() - first);
   std::uint64_t walking = first;
@@ -128,7 +128,8 @@ void walk_chunks_here(LayerWork& work, const InterruptCheck& check_interrupt) {
 // depends on the schedule.
 void run_chunk_walks(WorkerPool& pool, LayerWork& work, const InterruptCheck& check_interrupt) {
   if (work.results.size() > 1 &&
-      pool.inject_and_wait(walk_chunk_task, &work, work.cancel, check_interrupt)) {
+      pool.inject_and_wait(walk_chunk_task, &work, work.groups.count, work.cancel,
+                           check_interrupt)) {
     for (auto& failure : work.failures) {
       if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
     }
