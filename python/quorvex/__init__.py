@@ -2,8 +2,9 @@
 
 The host side of the scheme: load an image as 8-bit RGB, bind its hash, a
 nonce, a timestamp and a version into a seed, walk the pixels into an
-entropy pool and derive the final key, with the native core
-``_quorvex_core`` doing the work::
+entropy pool and derive the final key, with the package's native engine
+(the core of ``_quorvex_core``, without the interpreter lock) doing the
+work::
 
     import quorvex
     key = quorvex.derive_key("photo.png", nonce=bytes(16), timestamp=1_700_000_000)
@@ -27,7 +28,6 @@ from ._options import (
     MAX_THREADS,
     WALKS,
 )
-from ._threads import ThreadCountError, pin_thread_count, pinned_thread_count
 
 __all__ = [
     "DEFAULT_CONTEXT",
@@ -45,14 +45,11 @@ __all__ = [
     "KeyMismatchError",
     "MAX_THREADS",
     "RgbImage",
-    "ThreadCountError",
     "WALKS",
     "WorkerPoolError",
     "derive",
     "derive_key",
     "image_hash",
     "load_image",
-    "pin_thread_count",
-    "pinned_thread_count",
     "sample_image",
 ]

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import hashlib
 import os
 import warnings
 from collections.abc import Buffer
@@ -12,6 +11,7 @@ from typing import IO, Union
 
 from PIL import Image
 
+from . import _engine
 from ._options import U64_MAX, byte_string, whole_number
 
 ImageSource = Union[str, "os.PathLike[str]", IO[bytes], Image.Image, "RgbImage", Buffer]
@@ -102,8 +102,9 @@ def sample_image() -> RgbImage:
 
 def image_hash(image: RgbImage) -> bytes:
     """SHA3-256 of the RGB pixel bytes: the same picture keeps its hash (and
-    its keys) through lossless re-encoding, and changes with any pixel."""
-    return hashlib.sha3_256(image.pixels).digest()
+    its keys) through lossless re-encoding, and changes with any pixel.
+    Computed without the interpreter lock."""
+    return _engine.sha3_256(image.pixels)
 
 
 def _decode(source: str | os.PathLike[str] | IO[bytes]) -> RgbImage:

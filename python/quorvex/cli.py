@@ -12,9 +12,7 @@ import io
 import json
 import os
 import secrets
-import subprocess
 import sys
-import tempfile
 import time
 import warnings
 from collections.abc import Iterator, Sequence
@@ -24,8 +22,7 @@ from typing import Any, NoReturn
 
 from PIL import Image
 
-from . import _host, _image, _options, _thread_count
-from ._threads import pinned_thread_count
+from . import _engine, _host, _image, _options
 
 EXIT_OK = 0
 EXIT_FAILED = 1  # an image or a record failed; the others were still done
@@ -92,7 +89,7 @@ def _hex_bytes(text: str) -> bytes:
 def _decimal(text: str) -> int:
     # The pool's own rule for numbers: digits with an optional '+', nothing
     # else (int() would also take spaces, '_' and non-ASCII digits).
-    value = _thread_count.parse_decimal_u64(text)
+    value = _engine.parse_decimal_u64(text)
     if value is None:
         raise argparse.ArgumentTypeError(f"not a whole number of 0 to 2**64 - 1: {text!r}")
     return value
@@ -229,8 +226,6 @@ def _run_key(args: argparse.Namespace) -> int:
     if args.no_key and not args.json:
         parser.error("argument --no-key: goes with --json")
     options = _checked_options(parser, args)
-    if options.walk == "blake3":
-        _start_worker_pool(options.threads)
     if not args.json and (args.nonce is None or args.timestamp is None):
         # Drawn here, so the user needs them to derive the same keys again.
         _say(f"nonce {options.nonce.hex()} timestamp {options.timestamp}", prefix="")
@@ -333,12 +328,6 @@ class _Checker:
         if name == STDIN and self._records_from_stdin:
             _say(f"error: {where}: the image is standard input, which holds the records")
             return False
-        if derivation.walk == "blake3":
-            pinned = pinned_thread_count()
-            if pinned is None:
-                _start_worker_pool(derivation.threads)
-            elif pinned != derivation.threads:
-                return self._check_in_fresh_process(where, name, line)
         return self._check_here(name, derivation)
 
     def _check_here(self, name: str | None, derivation: _host.Derivation) -> bool:
@@ -358,22 +347,6 @@ class _Checker:
         print(f"{label}: {verdict}")
         sys.stdout.flush()
         return verdict == "OK"
-
-    def _check_in_fresh_process(self, where: str, name: str | None, line: bytes) -> bool:
-        # The worker pool's size is fixed per process, so a record of
-        # another thread count is checked by a new one; its output lines go
-        # straight to ours, in order.
-        if name == STDIN:
-            _say(f"error: {where}: an image read from standard input cannot be passed to "
-                 "a new process; check this record on its own")
-            return False
-        sys.stdout.flush()
-        sys.stderr.flush()
-        child = subprocess.run([sys.executable, "-m", "quorvex", "check", STDIN], input=line,
-                               check=False)
-        if child.returncode == EXIT_INTERRUPTED:
-            raise KeyboardInterrupt
-        return child.returncode == EXIT_OK
 
     def _load(self, name: str | None) -> _image.RgbImage:
         if name == STDIN:
@@ -398,32 +371,6 @@ def _read_lines(source: str) -> list[bytes]:
 
 
 # --- shared ---------------------------------------------------------------
-
-def _start_worker_pool(threads: int | None) -> None:
-    """Makes the BLAKE3 walk's worker pool before any image is read. The
-    native core writes a two-line diagnostic to file descriptor 2 when the
-    pool cannot start its threads; it is held back, and the failure is
-    reported in one line."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    try:
-        with tempfile.TemporaryFile() as held:
-            os.dup2(held.fileno(), 2)
-            failure: _host.WorkerPoolError | None = None
-            try:
-                _host.start_worker_pool(threads)
-            except _host.WorkerPoolError as error:
-                failure = error
-            finally:
-                os.dup2(saved, 2)
-            if failure is not None:
-                _say(f"error: the worker pool cannot start its threads: {failure}")
-                raise _Fatal
-            held.seek(0)
-            _write_all(2, held.read())  # anything else written meanwhile
-    finally:
-        os.close(saved)
-
 
 def _load(name: str | None) -> _image.RgbImage:
     """The image of a command-line name: None is the sample image, - is

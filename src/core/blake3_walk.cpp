@@ -141,12 +141,12 @@ void run_chunk_walks(WorkerPool& pool, LayerWork& work, const InterruptCheck& ch
 
 }  // namespace
 
-Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
-                                        const PixelGrid& grid, std::uint64_t steps,
-                                        std::uint64_t layers,
-                                        const InterruptCheck& check_interrupt) {
+Blake3Pool execute_multilayer_blake3_chunks(WorkerPool& pool, std::uint64_t chunks,
+                                            ByteView initial_seed, const PixelGrid& grid,
+                                            std::uint64_t steps, std::uint64_t layers,
+                                            const InterruptCheck& check_interrupt) {
   const DeadStackWipe<kLibraryStackDepth> wipe_on_exit;  // the library's finalisations leave their output there
-  const std::uint64_t chunks = pool.thread_count();
+  chunks = std::max<std::uint64_t>(chunks, 1);
   const std::uint64_t steps_per_chunk = std::max<std::uint64_t>(steps / chunks, 1);
   SecretArray<kBlake3Size> prev;
   Blake3().hash(initial_seed.data(), initial_seed.size(), prev.data());
@@ -177,6 +177,14 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
   Blake3Pool result;
   final_hash.finish(result.data());
   return result;
+}
+
+Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
+                                        const PixelGrid& grid, std::uint64_t steps,
+                                        std::uint64_t layers,
+                                        const InterruptCheck& check_interrupt) {
+  return execute_multilayer_blake3_chunks(pool, pool.thread_count(), initial_seed, grid, steps,
+                                          layers, check_interrupt);
 }
 
 Blake3Pool execute_multilayer_blake3(ByteView initial_seed, const PixelGrid& grid,

@@ -317,24 +317,41 @@ struct GlobalPool {
   bool forked = false;
 };
 
-GlobalPool& global_state() {
-  static GlobalPool* state = new GlobalPool;
-  return *state;
+// The module's pool, sized by the thread-count rule, and the per-CPU pool.
+enum class PoolKind { sized_by_rule, per_cpu };
+
+GlobalPool& global_state(PoolKind kind) {
+  static GlobalPool* const states = new GlobalPool[2];
+  return states[kind == PoolKind::per_cpu ? 1 : 0];
 }
 
 // In a forked child only the forking thread exists: the parent's workers
-// are gone and the pool's words may be mid-job. Abandon that pool (its
-// memory is simply kept) and let the next request build a new one.
-void forget_pool_in_child() noexcept {
-  GlobalPool& state = global_state();
-  new (&state.creation) std::mutex();
-  state.forked = true;
+// are gone and the pools' words may be mid-job. Abandon those pools (their
+// memory is simply kept) and let the next request build new ones.
+void forget_pools_in_child() noexcept {
+  for (PoolKind kind : {PoolKind::sized_by_rule, PoolKind::per_cpu}) {
+    GlobalPool& state = global_state(kind);
+    new (&state.creation) std::mutex();
+    state.forked = true;
+  }
 }
 
-}  // namespace
+void decide_size(GlobalPool& state, PoolKind kind) {
+  static std::once_flag fork_handler;
+  std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_pools_in_child); });
+  // Out of memory here (std::bad_alloc) leaves nothing decided: a later
+  // call tries again.
+  const SystemView system = current_system();
+  const std::optional<std::uint64_t> cpus = available_parallelism(system);
+  const std::uint64_t size =
+      kind == PoolKind::per_cpu ? std::min(cpus.value_or(1), kMaxThreadCount)
+                                : pool_thread_count_for(system);
+  state.cpus = cpus.value_or(size);
+  state.size = size;
+}
 
-WorkerPool& WorkerPool::global() {
-  GlobalPool& state = global_state();
+WorkerPool& process_pool(PoolKind kind) {
+  GlobalPool& state = global_state(kind);
   std::lock_guard<std::mutex> lock(state.creation);
   if (state.forked) {
     state.forked = false;
@@ -344,17 +361,9 @@ WorkerPool& WorkerPool::global() {
   if (state.failed) {
     throw Panic(std::string(texts::kPoolNotInitialized) + texts::kPoolAlreadyInitialized);
   }
-  if (state.size == 0) {
-    // Out of memory here (std::bad_alloc) leaves nothing decided: a later
-    // call tries again.
-    const SystemView system = current_system();
-    const std::uint64_t size = pool_thread_count_for(system);
-    state.cpus = available_parallelism(system).value_or(size);
-    state.size = size;
-    pthread_atfork(nullptr, nullptr, forget_pool_in_child);
-  }
+  if (state.size == 0) decide_size(state, kind);
   try {
-    state.pool = create(state.size, start_posix_thread, state.cpus).release();
+    state.pool = WorkerPool::create(state.size, start_posix_thread, state.cpus).release();
   } catch (const Panic&) {
     // A thread that could not be started: creation is not tried again.
     // Running out of memory is not such a failure and is left to retry.
@@ -363,5 +372,11 @@ WorkerPool& WorkerPool::global() {
   }
   return *state.pool;
 }
+
+}  // namespace
+
+WorkerPool& WorkerPool::global() { return process_pool(PoolKind::sized_by_rule); }
+
+WorkerPool& WorkerPool::per_cpu() { return process_pool(PoolKind::per_cpu); }
 
 }  // namespace quorvex

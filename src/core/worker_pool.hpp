@@ -44,6 +44,12 @@ class WorkerPool {
   // size. Throws Panic if the pool could not be created, now or before.
   static WorkerPool& global();
 
+  // A second process-wide pool, of one worker per CPU the process may use
+  // (the available parallelism of thread_count.hpp, 1 if unknown), for
+  // walks whose chunk count is their own argument. Created on first use,
+  // renewed after fork() like global(); throws Panic like global().
+  static WorkerPool& per_cpu();
+
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
   // Stops and joins the workers (tests only: the global pool is never
