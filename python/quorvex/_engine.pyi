@@ -1,0 +1,32 @@
+"""The quorvex package's native engine: the core without the interpreter lock."""
+
+from collections.abc import Buffer
+
+MAX_THREAD_COUNT: int
+
+def generate_initial_seed(image_hash: Buffer, nonce: Buffer, timestamp: int, version: str,
+                          /) -> bytes:
+    """The 64-byte initial seed."""
+
+def sha3_walk(initial_seed: Buffer, pixels: Buffer, width: int, height: int, steps: int,
+              layers: int, /) -> bytes:
+    """The SHA3 walk's 64-byte entropy pool."""
+
+def blake3_walk(initial_seed: Buffer, pixels: Buffer, width: int, height: int, steps: int,
+                layers: int, threads: int, /) -> bytes:
+    """The BLAKE3 walk's 32-byte entropy pool with ``threads`` chunks a layer."""
+
+def derive_key_hkdf(entropy_pool: Buffer, salt: Buffer, info: Buffer, key_size: int, /) -> bytes:
+    """The HKDF-SHA256 final key."""
+
+def derive_key_blake3(entropy_pool: Buffer, context: str, key_size: int, /) -> bytes:
+    """The BLAKE3 final key."""
+
+def sha3_256(data: Buffer, /) -> bytes:
+    """SHA3-256 of a bytes-like object: the image hash."""
+
+def pool_thread_count() -> int:
+    """The thread count _quorvex_core's worker pool would take if it were created now."""
+
+def parse_decimal_u64(text: str, /) -> int | None:
+    """A strict decimal number of 0 to 2**64 - 1, or None."""
