@@ -283,3 +283,36 @@ def test_image_hash_releases_its_buffer():
     assert engine.sha3_256(data) == hashlib.sha3_256(data).digest()
     data.extend(b"x")  # resizing fails while a buffer export is held
     assert engine.sha3_256(memoryview(data)[1:]) == hashlib.sha3_256(data[1:]).digest()
+
+
+def test_an_event_loop_runs_callbacks_while_a_derivation_runs_in_to_thread():
+    """await asyncio.to_thread(quorvex.derive_key, ...) leaves the loop free:
+    a callback scheduled every millisecond keeps running meanwhile."""
+    import asyncio
+
+    import quorvex
+
+    image = quorvex.RgbImage(bytes(range(256)) * 3 * 16, 64, 64)
+    callbacks_during = []
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        ticks = [0]
+
+        def tick():
+            ticks[0] += 1
+            loop.call_later(0.001, tick)
+
+        loop.call_soon(tick)
+        await asyncio.sleep(0.01)
+        for walk, steps in (("sha3", 400_000), ("blake3", 4_000_000)):
+            before = ticks[0]
+            key = await asyncio.to_thread(quorvex.derive_key, image, nonce=b"n", timestamp=1,
+                                          walk=walk, steps=steps, layers=1)
+            callbacks_during.append(ticks[0] - before)
+            assert len(key) == 32
+
+    asyncio.run(main())
+    # Each derivation takes a good fraction of a second: a loop that stalls
+    # for it would run a callback or two.
+    assert all(count > 20 for count in callbacks_during), callbacks_during
