@@ -25,6 +25,12 @@ def derive_key_blake3(entropy_pool: Buffer, context: str, key_size: int, /) -> b
 def sha3_256(data: Buffer, /) -> bytes:
     """SHA3-256 of a bytes-like object: the image hash."""
 
+def pack_rgb_in_place(pixels: Buffer, pixel_count: int, /) -> bytes:
+    """Packs 4-byte pixels to 3-byte RGB at the buffer's front; returns their SHA3-256."""
+
+def uninitialized_bytearray(size: int, /) -> bytearray:
+    """A bytearray whose contents are not set, for a decoder to fill."""
+
 def pool_thread_count() -> int:
     """The thread count _quorvex_core's worker pool would take if it were created now."""
 

@@ -13,7 +13,14 @@ from dataclasses import dataclass, field, fields
 from typing import Any, Required, TypedDict, Unpack
 
 from . import _engine as engine
-from ._image import ImageSource, RgbImage, image_hash, is_raw_pixels, load_image
+from ._image import (
+    ImageSource,
+    LoadedImage,
+    RgbImage,
+    image_hash,
+    is_raw_pixels,
+    load_for_derivation,
+)
 from ._options import (
     DEFAULT_CONTEXT,
     DEFAULT_INFO,
@@ -150,7 +157,7 @@ class Derivation(Options):
         work runs without the interpreter lock.
         """
         size = (self.width, self.height) if is_raw_pixels(image) else (None, None)
-        again = derive_checked(load_image(image, *size), self)
+        again = derive_checked(load_for_derivation(image, *size), self)
         if not hmac.compare_digest(again.key, self.key):
             cause = "" if again.image_hash == self.image_hash else \
                 " (the image's pixels are not the recorded ones)"
@@ -207,7 +214,7 @@ def derive(
     options = check_options(nonce=nonce, timestamp=timestamp, version=version, walk=walk,
                             kdf=kdf, steps=steps, layers=layers, info=info, context=context,
                             key_size=key_size, threads=threads)
-    return derive_checked(load_image(image, width, height), options)
+    return derive_checked(load_for_derivation(image, width, height), options)
 
 
 class DeriveOptions(TypedDict, total=False):
@@ -239,9 +246,9 @@ setattr(derive_key, "__signature__",
         inspect.signature(derive).replace(return_annotation="bytes"))
 
 
-def derive_checked(rgb: RgbImage, options: Options) -> Derivation:
+def derive_checked(rgb: RgbImage | LoadedImage, options: Options) -> Derivation:
     """The derivation of an image already loaded, with checked options."""
-    digest = image_hash(rgb)
+    digest = rgb.image_hash if isinstance(rgb, LoadedImage) else image_hash(rgb)
     seed = engine.generate_initial_seed(digest, options.nonce, options.timestamp, options.version)
     threads: int | None = None
     if options.walk == "sha3":
@@ -269,7 +276,7 @@ def default_thread_count() -> int:
     return engine.pool_thread_count()
 
 
-def _blake3_walk(seed: bytes, rgb: RgbImage, *, steps: int, layers: int, threads: int) -> bytes:
+def _blake3_walk(seed: bytes, rgb: RgbImage | LoadedImage, *, steps: int, layers: int, threads: int) -> bytes:
     try:
         return engine.blake3_walk(seed, rgb.pixels, rgb.width, rgb.height, steps, layers, threads)
     except RuntimeError as error:

@@ -88,6 +88,31 @@ def load_image(source: ImageSource, width: int | None = None,
     return _decode(source)
 
 
+@dataclass(frozen=True)
+class LoadedImage:
+    """What a derivation reads of an image: its packed RGB pixels (any
+    bytes-like object), its size and its image hash."""
+
+    pixels: Buffer
+    width: int
+    height: int
+    image_hash: bytes
+
+
+def load_for_derivation(source: ImageSource, width: int | None = None,
+                        height: int | None = None) -> LoadedImage:
+    """load_image()'s pixels with their image hash. A JPEG or PNG file is
+    decoded into memory of our own and packed there, hashed on the way: no
+    second copy of the image is made. Raises what load_image raises."""
+    if isinstance(source, (str, os.PathLike)) or (
+            hasattr(source, "read") and not isinstance(source, (Buffer, Image.Image, RgbImage))):
+        if width is not None or height is not None:
+            raise ValueError("width and height go with raw RGB bytes only")
+        return _decode_packed(source)
+    rgb = load_image(source, width, height)
+    return LoadedImage(rgb.pixels, rgb.width, rgb.height, image_hash(rgb))
+
+
 def is_raw_pixels(source: object) -> bool:
     """Whether load_image takes ``source`` as raw RGB bytes."""
     return isinstance(source, Buffer)
@@ -115,10 +140,53 @@ def _decode(source: str | os.PathLike[str] | IO[bytes]) -> RgbImage:
         raise OSError(f"cannot decode the image: {fault}") from fault
 
 
-def _from_pillow(image: Image.Image) -> RgbImage:
-    _warn_about_dropped_input(image)
+def _from_pillow(image: Image.Image, *, warn: bool = True) -> RgbImage:
+    if warn:
+        _warn_about_dropped_input(image)
     rgb = image if image.mode == "RGB" else image.convert("RGB")
     return RgbImage(rgb.tobytes(), rgb.width, rgb.height)
+
+
+# Formats whose Pillow plugin decodes, on load(), into the image memory it
+# finds in place; modes that Pillow keeps as 4 bytes a pixel, R, G, B first.
+_DECODED_IN_PLACE = frozenset({"JPEG", "PNG"})
+_FOUR_BYTE_MODES = frozenset({"RGB", "RGBA", "RGBX"})
+
+
+def _decode_packed(source: str | os.PathLike[str] | IO[bytes]) -> LoadedImage:
+    try:
+        with Image.open(source) as opened:
+            _warn_about_dropped_input(opened)
+            loaded = _decoded_into_our_memory(opened)
+            if loaded is not None:
+                return loaded
+            rgb = _from_pillow(opened, warn=False)
+            return LoadedImage(rgb.pixels, rgb.width, rgb.height, image_hash(rgb))
+    except _DECODER_FAULTS as fault:
+        raise OSError(f"cannot decode the image: {fault}") from fault
+
+
+def _decoded_into_our_memory(opened: Image.Image) -> LoadedImage | None:
+    """Decodes an RGB or RGBA JPEG or PNG into a buffer of ours (Pillow's
+    4-byte pixels, mapped by Image.frombuffer), then packs it to 3-byte RGB
+    in place while hashing it: no tobytes() copy and its join. None when
+    the file is of another kind, or its loader made memory of its own."""
+    if (opened.format not in _DECODED_IN_PLACE or opened.mode not in _FOUR_BYTE_MODES
+            or getattr(opened, "n_frames", 1) != 1 or not getattr(opened, "tile", None)
+            or getattr(opened, "_im", None) is not None):
+        return None
+    width, height = opened.size
+    memory = _engine.uninitialized_bytearray(width * height * 4)
+    layout = "RGBA" if opened.mode == "RGBA" else "RGBX"
+    mapped = Image.frombuffer(layout, opened.size, memory, "raw", layout, 0, 1)
+    opened.im = mapped.im
+    opened.load()
+    if opened.im is not mapped.im:
+        return None  # the loader replaced the memory: the pixels are in its own
+    del mapped
+    opened.close()  # lets go of the mapping before the memory is rewritten
+    digest = _engine.pack_rgb_in_place(memory, width * height)
+    return LoadedImage(memoryview(memory)[:width * height * 3], width, height, digest)
 
 
 def _warn_about_dropped_input(image: Image.Image) -> None:

@@ -25,6 +25,7 @@
 
 #include <exception>
 #include <new>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -74,13 +75,18 @@ class BufferArgument {
   ~BufferArgument() {
     if (held_ && !thread_is_ending()) PyBuffer_Release(&view_);
   }
-  // Returns false with TypeError set when `object` is not bytes-like.
-  bool take(PyObject* object) {
-    held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
+  // Returns false with TypeError set when `object` is not bytes-like (or,
+  // with `writable`, not a writable one).
+  bool take(PyObject* object, bool writable = false) {
+    held_ = PyObject_GetBuffer(object, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) == 0;
     return held_;
   }
   ByteView bytes() const noexcept {
     return as_bytes(view_.buf, static_cast<std::size_t>(view_.len));
+  }
+  // Only after take(object, true).
+  std::span<std::uint8_t> writable_bytes() const noexcept {
+    return {static_cast<std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
   }
 
  private:
@@ -252,6 +258,36 @@ PyObject* sha3_256_entry(PyObject*, PyObject* data) {
   });
 }
 
+// pack_rgb_in_place(rgbx, pixel_count) -> 32 bytes: packs 4-byte pixels to
+// 3-byte ones at the front of the writable buffer and returns their hash.
+PyObject* pack_rgb_entry(PyObject*, PyObject* args) {
+  if (!expect_arguments(args, 2, "pack_rgb_in_place")) return nullptr;
+  BufferArgument pixels;
+  std::uint64_t pixel_count = 0;
+  if (!pixels.take(PyTuple_GetItem(args, 0), true) ||
+      !take_u64(PyTuple_GetItem(args, 1), pixel_count)) {
+    return nullptr;
+  }
+  return guarded([&] {
+    const ImageHash digest = run_unlocked(Checks::offloaded, [&](const InterruptCheck& check) {
+      return pack_rgb_in_place(pixels.writable_bytes(), pixel_count, check);
+    });
+    return bytes_result(digest.data(), digest.size());
+  });
+}
+
+// uninitialized_bytearray(size) -> bytearray: for a decoder to fill; the
+// pages are not touched (bytearray(size) would zero them all first).
+PyObject* uninitialized_bytearray_entry(PyObject*, PyObject* size) {
+  const Py_ssize_t length = PyLong_AsSsize_t(size);
+  if (length == -1 && PyErr_Occurred()) return nullptr;
+  if (length < 0) {
+    PyErr_SetString(PyExc_ValueError, "size must not be negative");
+    return nullptr;
+  }
+  return PyByteArray_FromStringAndSize(nullptr, length);
+}
+
 PyObject* pool_thread_count_entry(PyObject*, PyObject*) {
   return guarded(
       [] { return PyLong_FromUnsignedLongLong(pool_thread_count_for(current_system())); });
@@ -312,6 +348,15 @@ PyMethodDef g_functions[] = {
     {"sha3_256", sha3_256_entry, METH_O,
      "sha3_256(data, /)\n--\n\n"
      "SHA3-256 of a bytes-like object: the image hash."},
+    {"pack_rgb_in_place", pack_rgb_entry, METH_VARARGS,
+     "pack_rgb_in_place(pixels, pixel_count, /)\n--\n\n"
+     "Packs pixel_count 4-byte pixels (R, G, B, pad or alpha) of the writable "
+     "buffer into 3-byte R, G, B pixels at its front and returns the SHA3-256 "
+     "of those packed bytes."},
+    {"uninitialized_bytearray", uninitialized_bytearray_entry, METH_O,
+     "uninitialized_bytearray(size, /)\n--\n\n"
+     "A bytearray of `size` bytes whose contents are not set: memory for a "
+     "decoder to fill."},
     {"pool_thread_count", pool_thread_count_entry, METH_NOARGS,
      "pool_thread_count()\n--\n\n"
      "The thread count _quorvex_core's worker pool would take if it were "
