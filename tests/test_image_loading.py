@@ -5,6 +5,7 @@ import hashlib
 import io
 import os
 import random
+import threading
 import warnings
 
 import pytest
@@ -116,3 +117,66 @@ def test_packing_refuses_a_buffer_too_short_or_read_only():
         engine.pack_rgb_in_place(bytearray(11), 3)
     with pytest.raises(BufferError):
         engine.pack_rgb_in_place(bytes(12), 3)
+
+
+@pytest.mark.parametrize("case", ["jpeg-rgb", "jpeg-progressive", "png-rgb", "png-rgba",
+                                  "png-interlaced", "png-one-pixel"])
+def test_rows_hashed_while_decoding_give_the_same_pixels_and_hash(tmp_path, monkeypatch, case):
+    """The road that hashes finished rows on a second thread while the
+    decoder goes on (taken for large RGB images; here for every size)."""
+    monkeypatch.setattr(_image, "_ROWS_MEANWHILE_PIXELS", 0)
+    path = tmp_path / "image"
+    path.write_bytes(encoded(case))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quorvex.DroppedInputWarning)
+        expected = quorvex.load_image(path)
+        loaded = _image.load_for_derivation(path)
+    assert bytes(loaded.pixels) == expected.pixels
+    assert loaded.image_hash == hashlib.sha3_256(expected.pixels).digest()
+
+
+def test_rows_are_handed_on_while_the_decoder_goes_on(tmp_path, monkeypatch):
+    """A large JPEG's rows reach the hashing thread in many pieces before
+    the decode ends, not all at once after it."""
+    handed = []
+    pack_rows = engine.pack_rows
+    monkeypatch.setattr(engine, "pack_rows", lambda packer, rows: (handed.append(rows),
+                                                                   pack_rows(packer, rows)))
+    image = noisy("RGB", 1200, 900)
+    path = tmp_path / "large.jpg"
+    image.save(path, "JPEG", quality=95)
+    loaded = _image.load_for_derivation(path)
+    assert loaded.image_hash == hashlib.sha3_256(quorvex.load_image(path).pixels).digest()
+    assert len(handed) > 10 and handed == sorted(handed) and handed[-1] <= 900
+
+
+def test_a_truncated_large_file_stops_the_hashing_thread_too(tmp_path):
+    image = noisy("RGB", 1200, 900)
+    path = tmp_path / "cut.jpg"
+    buffer = io.BytesIO()
+    image.save(buffer, "JPEG")
+    path.write_bytes(buffer.getvalue()[:len(buffer.getvalue()) // 2])
+    threads = threading.active_count()
+    with pytest.raises(OSError):
+        quorvex.derive(path, nonce=b"n", timestamp=1)
+    assert threading.active_count() == threads
+
+
+def test_row_packer_marks_and_counts_finished_rows():
+    width, height = 5, 4
+    memory = bytearray(b"\xff" * (width * height * 4))
+    packer = engine.row_packer(memory, width, height)
+    assert engine.decoded_rows(packer, 0) == 0  # every row marked unfinished
+    rng = random.Random(3)
+    rows = [bytes(p for _ in range(width) for p in (*rng.randbytes(3), 255)) for _ in range(height)]
+    for row in range(2):
+        memory[row * width * 4:(row + 1) * width * 4] = rows[row]
+    assert engine.decoded_rows(packer, 0) == 2
+    engine.pack_rows(packer, 2)
+    memory[2 * width * 4:] = rows[2] + rows[3]
+    assert engine.decoded_rows(packer, 2) == 4
+    packed = b"".join(row[i:i + 3] for row in rows for i in range(0, len(row), 4))
+    assert engine.finish_rows(packer) == hashlib.sha3_256(packed).digest()
+    assert bytes(memory[:len(packed)]) == packed
+    with pytest.raises(RuntimeError, match="index out of bounds"):
+        engine.row_packer(bytearray(79), 5, 4)

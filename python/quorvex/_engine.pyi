@@ -28,6 +28,18 @@ def sha3_256(data: Buffer, /) -> bytes:
 def pack_rgb_in_place(pixels: Buffer, pixel_count: int, /) -> bytes:
     """Packs 4-byte pixels to 3-byte RGB at the buffer's front; returns their SHA3-256."""
 
+def row_packer(pixels: Buffer, width: int, height: int, /) -> object:
+    """A packer of the rows a decoder writes into the buffer as 4-byte RGB pixels."""
+
+def decoded_rows(packer: object, start: int, /) -> int:
+    """The row after the last finished one, from ``start``; while the decoder is stopped."""
+
+def pack_rows(packer: object, until: int, /) -> None:
+    """Packs and hashes every finished row below ``until``."""
+
+def finish_rows(packer: object, /) -> bytes:
+    """Packs the remaining rows and returns the SHA3-256 of the packed bytes."""
+
 def uninitialized_bytearray(size: int, /) -> bytearray:
     """A bytearray whose contents are not set, for a decoder to fill."""
 

@@ -3,13 +3,15 @@
 from __future__ import annotations
 
 import os
+import queue
+import threading
 import warnings
 from collections.abc import Buffer
 from dataclasses import dataclass
 from importlib import resources
-from typing import IO, Union
+from typing import IO, Callable, Union
 
-from PIL import Image
+from PIL import Image, ImageFile
 
 from . import _engine
 from ._options import U64_MAX, byte_string, whole_number
@@ -180,13 +182,87 @@ def _decoded_into_our_memory(opened: Image.Image) -> LoadedImage | None:
     layout = "RGBA" if opened.mode == "RGBA" else "RGBX"
     mapped = Image.frombuffer(layout, opened.size, memory, "raw", layout, 0, 1)
     opened.im = mapped.im
-    opened.load()
+    if isinstance(opened, ImageFile.ImageFile) and _rows_come_in_order(opened):
+        digest = _load_hashing_rows_meanwhile(opened, memory)
+    else:
+        opened.load()
+        digest = None
     if opened.im is not mapped.im:
         return None  # the loader replaced the memory: the pixels are in its own
     del mapped
     opened.close()  # lets go of the mapping before the memory is rewritten
-    digest = _engine.pack_rgb_in_place(memory, width * height)
+    if digest is None:
+        digest = _engine.pack_rgb_in_place(memory, width * height)
     return LoadedImage(memoryview(memory)[:width * height * 3], width, height, digest)
+
+
+# Below this many pixels a second thread costs more than it saves.
+_ROWS_MEANWHILE_PIXELS = 1 << 20
+
+
+def _rows_come_in_order(opened: Image.Image) -> bool:
+    """Whether the decoder writes whole RGB rows top to bottom, with the pad
+    byte 255 that marks a finished row (an interlaced PNG fills its rows in
+    seven passes; RGBA has no pad byte)."""
+    return (opened.mode == "RGB" and not opened.info.get("interlace")
+            and opened.width * opened.height >= _ROWS_MEANWHILE_PIXELS)
+
+
+class _ReadsReported:
+    """The file object of an image being loaded, reporting each read: Pillow
+    reads a piece of the file between two decoder calls, so at a read the
+    decoder is stopped and its finished rows can be handed on."""
+
+    def __init__(self, file: IO[bytes], on_read: Callable[[], None]) -> None:
+        self._file = file
+        self._on_read = on_read
+
+    def read(self, size: int = -1) -> bytes:
+        self._on_read()
+        return self._file.read(size)
+
+    def __getattr__(self, name: str) -> object:
+        return getattr(self._file, name)
+
+
+def _load_hashing_rows_meanwhile(opened: ImageFile.ImageFile, memory: bytearray) -> bytes:
+    """Loads the image while another thread packs and hashes the rows the
+    decoder has finished; returns the image hash. The decode and the hash,
+    each on its own core, take about as long as the slower of the two."""
+    packer = _engine.row_packer(memory, opened.width, opened.height)
+    finished = queue.SimpleQueue[int | None]()
+    failures: list[BaseException] = []
+    seen = 0
+
+    def report_rows() -> None:
+        nonlocal seen
+        rows = _engine.decoded_rows(packer, seen)
+        if rows > seen:
+            seen = rows
+            finished.put(rows)
+
+    def pack_finished_rows() -> None:
+        try:
+            while (rows := finished.get()) is not None:
+                _engine.pack_rows(packer, rows)
+        except BaseException as failure:  # handed to the loading thread
+            failures.append(failure)
+
+    packing = threading.Thread(target=pack_finished_rows, name="quorvex row hashing")
+    packing.start()
+    original = opened.fp
+    assert original is not None  # an image not loaded yet has its file
+    try:
+        opened.fp = _ReadsReported(original, report_rows)  # type: ignore[assignment]
+        opened.load()
+    finally:
+        if opened.fp is not None:
+            opened.fp = original
+        finished.put(None)
+        packing.join()
+    if failures:
+        raise failures[0]
+    return _engine.finish_rows(packer)
 
 
 def _warn_about_dropped_input(image: Image.Image) -> None:

@@ -24,7 +24,9 @@
 #include <Python.h>
 
 #include <exception>
+#include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -276,6 +278,88 @@ PyObject* pack_rgb_entry(PyObject*, PyObject* args) {
   });
 }
 
+// A row packer and the buffer it works in, as a capsule: the buffer stays
+// exported (and so cannot be resized) for the packer's life.
+struct HeldRowPacker {
+  Py_buffer view{};
+  std::optional<RgbRowPacker> packer;
+};
+
+constexpr char kRowPackerName[] = "quorvex._engine.row_packer";
+
+void free_row_packer(PyObject* capsule) {
+  auto* held = static_cast<HeldRowPacker*>(PyCapsule_GetPointer(capsule, kRowPackerName));
+  if (held == nullptr) return;
+  held->packer.reset();  // wipes the sponge
+  PyBuffer_Release(&held->view);
+  delete held;
+}
+
+HeldRowPacker* row_packer_of(PyObject* capsule) {
+  return static_cast<HeldRowPacker*>(PyCapsule_GetPointer(capsule, kRowPackerName));
+}
+
+// row_packer(pixels, width, height) -> capsule
+PyObject* row_packer_entry(PyObject*, PyObject* args) {
+  if (!expect_arguments(args, 3, "row_packer")) return nullptr;
+  std::uint64_t width = 0, height = 0;
+  if (!take_u64(PyTuple_GetItem(args, 1), width) || !take_u64(PyTuple_GetItem(args, 2), height)) {
+    return nullptr;
+  }
+  auto held = std::make_unique<HeldRowPacker>();
+  if (PyObject_GetBuffer(PyTuple_GetItem(args, 0), &held->view, PyBUF_WRITABLE) < 0) {
+    return nullptr;
+  }
+  PyObject* made = guarded([&] {
+    held->packer.emplace(
+        std::span<std::uint8_t>(static_cast<std::uint8_t*>(held->view.buf),
+                                static_cast<std::size_t>(held->view.len)),
+        width, height);
+    return PyCapsule_New(held.get(), kRowPackerName, free_row_packer);
+  });
+  if (made == nullptr) {
+    PyBuffer_Release(&held->view);
+    return nullptr;
+  }
+  held.release();  // owned by the capsule now
+  return made;
+}
+
+// decoded_rows(packer, start) -> int
+PyObject* decoded_rows_entry(PyObject*, PyObject* args) {
+  if (!expect_arguments(args, 2, "decoded_rows")) return nullptr;
+  HeldRowPacker* held = row_packer_of(PyTuple_GetItem(args, 0));
+  std::uint64_t start = 0;
+  if (held == nullptr || !take_u64(PyTuple_GetItem(args, 1), start)) return nullptr;
+  return PyLong_FromUnsignedLongLong(held->packer->decoded_rows(start));
+}
+
+// pack_rows(packer, until) -> None, without the lock
+PyObject* pack_rows_entry(PyObject*, PyObject* args) {
+  if (!expect_arguments(args, 2, "pack_rows")) return nullptr;
+  HeldRowPacker* held = row_packer_of(PyTuple_GetItem(args, 0));
+  std::uint64_t until = 0;
+  if (held == nullptr || !take_u64(PyTuple_GetItem(args, 1), until)) return nullptr;
+  return guarded([&] {
+    run_unlocked(Checks::none, [&](const InterruptCheck&) {
+      held->packer->pack_until(until);
+      return true;
+    });
+    return Py_NewRef(Py_None);
+  });
+}
+
+// finish_rows(packer) -> 32 bytes, without the lock
+PyObject* finish_rows_entry(PyObject*, PyObject* capsule) {
+  HeldRowPacker* held = row_packer_of(capsule);
+  if (held == nullptr) return nullptr;
+  return guarded([&] {
+    const ImageHash digest = run_unlocked(
+        Checks::none, [&](const InterruptCheck&) { return held->packer->finish(); });
+    return bytes_result(digest.data(), digest.size());
+  });
+}
+
 // uninitialized_bytearray(size) -> bytearray: for a decoder to fill; the
 // pages are not touched (bytearray(size) would zero them all first).
 PyObject* uninitialized_bytearray_entry(PyObject*, PyObject* size) {
@@ -353,6 +437,20 @@ PyMethodDef g_functions[] = {
      "Packs pixel_count 4-byte pixels (R, G, B, pad or alpha) of the writable "
      "buffer into 3-byte R, G, B pixels at its front and returns the SHA3-256 "
      "of those packed bytes."},
+    {"row_packer", row_packer_entry, METH_VARARGS,
+     "row_packer(pixels, width, height, /)\n--\n\n"
+     "A packer of the rows a decoder writes into the writable buffer as 4-byte "
+     "RGB pixels (pad byte 255): marks each row unfinished."},
+    {"decoded_rows", decoded_rows_entry, METH_VARARGS,
+     "decoded_rows(packer, start, /)\n--\n\n"
+     "The row after the last finished one, counting from `start`; only while "
+     "the decoder is stopped."},
+    {"pack_rows", pack_rows_entry, METH_VARARGS,
+     "pack_rows(packer, until, /)\n--\n\n"
+     "Packs to 3-byte RGB in place and hashes every finished row below `until`."},
+    {"finish_rows", finish_rows_entry, METH_O,
+     "finish_rows(packer, /)\n--\n\n"
+     "Packs the remaining rows and returns the SHA3-256 of all packed bytes."},
     {"uninitialized_bytearray", uninitialized_bytearray_entry, METH_O,
      "uninitialized_bytearray(size, /)\n--\n\n"
      "A bytearray of `size` bytes whose contents are not set: memory for a "

@@ -68,4 +68,42 @@ ImageHash pack_rgb_in_place(std::span<std::uint8_t> pixels, std::uint64_t pixel_
   return digest;
 }
 
+namespace {
+
+constexpr std::uint8_t kFinishedRowMark = 255;  // a decoder's pad byte
+
+}  // namespace
+
+RgbRowPacker::RgbRowPacker(std::span<std::uint8_t> pixels, std::uint64_t width,
+                           std::uint64_t height, SimdLevel level)
+    : pixels_(pixels.data()), width_(width), height_(height),
+      permute_(keccak_kernels(level).single) {
+  if (height > 0 && width > pixels.size() / 4 / height) {
+    throw Panic(out_of_bounds_message(pixels.size(), width * height * 4));
+  }
+  if (width == 0) height_ = 0;
+  for (std::uint64_t row = 0; row < height_; ++row) pixels_[4 * width_ * (row + 1) - 1] = 0;
+}
+
+std::uint64_t RgbRowPacker::decoded_rows(std::uint64_t start) const noexcept {
+  std::uint64_t row = start;
+  while (row < height_ && pixels_[4 * width_ * (row + 1) - 1] == kFinishedRowMark) ++row;
+  return row;
+}
+
+void RgbRowPacker::pack_until(std::uint64_t row) noexcept {
+  row = std::min(row, height_);
+  for (; packed_rows_ < row; ++packed_rows_) {
+    pack_pixels(pixels_, packed_rows_ * width_, width_);
+    sponge_.absorb(pixels_ + 3 * width_ * packed_rows_, 3 * width_, permute_);
+  }
+}
+
+ImageHash RgbRowPacker::finish() noexcept {
+  pack_until(height_);
+  ImageHash digest;
+  sponge_.finish(digest.data(), digest.size(), permute_);
+  return digest;
+}
+
 }  // namespace quorvex
