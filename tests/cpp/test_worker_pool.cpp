@@ -16,6 +16,7 @@
 
 #include "errors.hpp"
 #include "fixed_texts.hpp"
+#include "thread_count.hpp"
 #include "worker_pool.hpp"
 
 namespace quorvex {
@@ -188,6 +189,15 @@ TEST(WorkerPool, AJobRunsOnlyItsTasksWorkers) {
   }
   const int expected[8] = {4, 3, 2, 2, 2, 2, 2, 2};
   for (int i = 0; i < 8; ++i) EXPECT_EQ(tally.runs[i].load(), expected[i]) << "worker " << i;
+}
+
+TEST(WorkerPool, ThePerCpuPoolHasAWorkerForEachCpu) {
+  const std::uint64_t cpus = available_parallelism(current_system()).value_or(1);
+  WorkerPool& pool = WorkerPool::per_cpu();
+  EXPECT_EQ(pool.thread_count(), cpus);
+  EXPECT_EQ(pool.cpus(), cpus);
+  EXPECT_EQ(&WorkerPool::per_cpu(), &pool);
+  EXPECT_NE(&WorkerPool::global(), &pool);
 }
 
 // Voluntary context switches of every thread of this process: a worker
