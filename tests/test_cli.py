@@ -303,8 +303,7 @@ def test_65535_chunks_fit_a_small_address_space(command):
         result = cli("key", "--sample", *options, "--threads", "65535",
                      preexec_fn=limit_address_space)
     else:
-        record = records_of("--sample", *options, "--threads", "1")[0]
-        record["inputs"]["threads"] = 65535
+        record = records_of("--sample", *options, "--threads", "65535")[0]
         result = cli("check", stdin=json.dumps(record), preexec_fn=limit_address_space)
     # The count is chunks, not threads: 65,535 of them start no more
     # threads than CPUs, well inside the address-space limit.

@@ -173,7 +173,7 @@ class RecordedInputs(Options):
         hash differs), and what derive() raises.
         """
         size = (self.width, self.height) if is_raw_pixels(image) else (None, None)
-        derivation = derive_checked(load_image(image, *size), self)
+        derivation = derive_checked(load_for_derivation(image, *size), self)
         if not hmac.compare_digest(derivation.image_hash, self.image_hash):
             raise ValueError("the image's pixels are not the recorded ones")
         return derivation
