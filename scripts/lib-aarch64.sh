@@ -141,3 +141,96 @@ aarch64_repair_wheel() {
   fi
   AARCH64_REPAIRED_WHEEL=$(ls "$AARCH64_DIST"/quorvex-*-cp312-abi3-manylinux_*_aarch64.whl)
 }
+
+# ---------------------------------------------------------------------------
+# The test under emulation (scripts/test-aarch64)
+
+# arm64_root_tool: the path of arm64-root, which runs commands in an arm64
+# Debian 13 root under qemu-user emulation in a private user namespace
+# (QUORVEX_ARM64_ROOT, else the project's shared tools beside the checkout).
+arm64_root_tool() {
+  local candidate
+  for candidate in "${QUORVEX_ARM64_ROOT:-}" "$ROOT/../shared/tools/arm64-root" \
+                   "$ROOT/../../shared/tools/arm64-root"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  die "arm64-root not found: set QUORVEX_ARM64_ROOT to its path"
+}
+
+# aarch64_cpp_tests VENV: the GoogleTest binary, cross-compiled, in
+# build/aarch64/cpp-tests/tests/cpp/quorvex_cpp_tests.
+aarch64_cpp_tests() {
+  local venv=$1 dir="$AARCH64_BUILD/cpp-tests"
+  log "cross-compiling the GoogleTest suite"
+  PATH="$venv/bin:$PATH" QUORVEX_TARGET_ROOT="$AARCH64_TARGET_ROOT" \
+    run_logged "$AARCH64_BUILD/logs/cpp-tests-configure.log" \
+    cmake -S "$ROOT" -B "$dir" -G Ninja --toolchain "$AARCH64_TOOLCHAIN" \
+      -DQUORVEX_BUILD_MODULE=OFF -DQUORVEX_BUILD_CPP_TESTS=ON
+  PATH="$venv/bin:$PATH" QUORVEX_TARGET_ROOT="$AARCH64_TARGET_ROOT" \
+    run_logged "$AARCH64_BUILD/logs/cpp-tests-build.log" cmake --build "$dir" -j2
+  AARCH64_CPP_TESTS="$dir/tests/cpp/quorvex_cpp_tests"
+}
+
+# emulated_checks: runs inside the arm64 root (passed there with declare -f),
+# with the wheel in /wheel, the repository's tests and pyproject.toml in /src,
+# the target libraries in /deps (for the GoogleTest binary only), the
+# binary in /cpp and /out for the records. Mirrors lib.sh's steps as the
+# user on an arm64 machine would take them.
+emulated_checks() {
+  set -euo pipefail
+  step() { printf '==> [arm64] %s\n' "$*" >&2; }
+  local libgcrypt
+  step "$(uname -m), $(ldd --version | head -n 1), $(python3 -V)"
+  libgcrypt=$(ls /lib/*/libgcrypt* /usr/lib/*/libgcrypt* 2>/dev/null || true)
+  if [ -n "$libgcrypt" ]; then
+    echo "the root has libgcrypt installed ($libgcrypt): the wheel's own would go untested" >&2
+    return 1
+  fi
+
+  # No maintainer script ran in the root, so update-ca-certificates never
+  # made the bundle that Debian's pip reads when it starts; arm64-root brings
+  # the build machine's.
+  if [ ! -f /etc/ssl/certs/ca-certificates.crt ] && [ -f /etc/ssl/host-ca.crt ]; then
+    mkdir -p /etc/ssl/certs && cp /etc/ssl/host-ca.crt /etc/ssl/certs/ca-certificates.crt
+  fi
+
+  step "pip install $(basename /wheel/*.whl) into a fresh venv"
+  python3 -m venv /venv
+  /venv/bin/pip install -q /wheel/*.whl
+  /venv/bin/python -c 'import _quorvex_core, quorvex, sys; print(_quorvex_core.__file__, quorvex.__version__)'
+  step "pip install pytest, hypothesis, blake3 (the tests and their models)"
+  /venv/bin/pip install -q "pytest>=8" "hypothesis>=6.100" "blake3>=0.4"
+
+  # A copy, so pytest and hypothesis write nowhere in the checkout; no
+  # python/ beside it, so the tests import the installed package.
+  mkdir -p /tmp/q && cp -r /src/tests /src/pyproject.toml /tmp/q/ && cd /tmp/q
+  local pytest=(/venv/bin/python -m pytest -q -p no:cacheprovider --durations=8)
+  step "known-answer vectors: all five functions, both walks at 1-4 threads, every key size"
+  "${pytest[@]}" tests/test_vectors.py
+  step "the module against the models on random cases (the reduced hypothesis profile)"
+  HYPOTHESIS_PROFILE=sanitize "${pytest[@]}" -k matches_model \
+    tests/test_seed.py tests/test_kdf.py tests/test_sha3_walk.py tests/test_blake3_walk.py
+  step "the call boundary, the pool and the thread-count rule"
+  HYPOTHESIS_PROFILE=sanitize "${pytest[@]}" tests/test_boundary.py tests/test_pool.py \
+    tests/test_module.py
+
+  step "the package's API and CLI on the sample image"
+  /venv/bin/python - <<'PY'
+import quorvex
+key = quorvex.derive_key(quorvex.sample_image(), nonce=bytes(16), timestamp=1_700_000_000)
+assert isinstance(key, bytes) and len(key) == quorvex.DEFAULT_KEY_SIZE, key
+print("derive_key on the sample image:", key.hex())
+PY
+  /venv/bin/quorvex key
+  /venv/bin/quorvex key --json --nonce 000102030405060708090a0b0c0d0e0f --timestamp 1700000000 \
+    >/out/records.jsonl
+  /venv/bin/quorvex key --json --nonce 000102030405060708090a0b0c0d0e0f --timestamp 1700000000 \
+    --walk blake3 --kdf blake3 --threads 3 --key-size 64 >>/out/records.jsonl
+  /venv/bin/quorvex check /out/records.jsonl
+
+  step "GoogleTest, cross-compiled"
+  LD_LIBRARY_PATH=/deps /cpp/quorvex_cpp_tests --gtest_brief=1
+}
