@@ -174,8 +174,26 @@ aarch64_cpp_tests() {
   AARCH64_CPP_TESTS="$dir/tests/cpp/quorvex_cpp_tests"
 }
 
+# The root's CPython (Debian 13's), for which the wheelhouse is fetched.
+ARM64_ROOT_PYTHON=3.13
+
+# aarch64_wheelhouse VENV: the aarch64 wheels of what the package and its
+# tests need from PyPI, fetched here by the build machine's pip into
+# build/aarch64/wheelhouse. pip inside the emulated root reaches PyPI too, but
+# its TLS connections, far slower under emulation, were reset by the
+# network in between again and again (minutes of retries for each package).
+aarch64_wheelhouse() {
+  local venv=$1 platform platforms=()
+  AARCH64_WHEELHOUSE="$AARCH64_BUILD/wheelhouse"
+  for platform in manylinux_2_34 manylinux_2_28 manylinux_2_17 manylinux2014; do
+    platforms+=(--platform "${platform}_aarch64")
+  done
+  log "fetching the aarch64 wheels of Pillow and the test tools for CPython $ARM64_ROOT_PYTHON"
+  run_logged "$AARCH64_BUILD/logs/wheelhouse.log"     "$venv/bin/python" -m pip download -q --only-binary=:all: "${platforms[@]}"       --implementation cp --python-version "$ARM64_ROOT_PYTHON" -d "$AARCH64_WHEELHOUSE"       "Pillow>=10.1" "pytest>=8" "hypothesis>=6.100" "blake3>=0.4"
+}
+
 # emulated_checks: runs inside the arm64 root (passed there with declare -f),
-# with the wheel in /wheel, the repository's tests and pyproject.toml in /src,
+# with the wheel in /wheel, the wheels it and the tests need in /wheelhouse, the repository's tests and pyproject.toml in /src,
 # the target libraries in /deps (for the GoogleTest binary only), the
 # binary in /cpp and /out for the records. Mirrors lib.sh's steps as the
 # user on an arm64 machine would take them.
@@ -199,10 +217,12 @@ emulated_checks() {
 
   step "pip install $(basename /wheel/*.whl) into a fresh venv"
   python3 -m venv /venv
-  /venv/bin/pip install -q /wheel/*.whl
-  /venv/bin/python -c 'import _quorvex_core, quorvex, sys; print(_quorvex_core.__file__, quorvex.__version__)'
+  # pip resolves the wheel's dependencies itself, from the wheelhouse.
+  local pip=(/venv/bin/pip install -q --no-index --find-links /wheelhouse)
+  "${pip[@]}" /wheel/*.whl
+  /venv/bin/python -c 'import _quorvex_core, quorvex; print(_quorvex_core.__file__, quorvex.__version__)'
   step "pip install pytest, hypothesis, blake3 (the tests and their models)"
-  /venv/bin/pip install -q "pytest>=8" "hypothesis>=6.100" "blake3>=0.4"
+  "${pip[@]}" pytest hypothesis blake3
 
   # A copy, so pytest and hypothesis write nowhere in the checkout; no
   # python/ beside it, so the tests import the installed package.
