@@ -233,9 +233,13 @@ emulated_checks() {
   step "the module against the models on random cases (the reduced hypothesis profile)"
   HYPOTHESIS_PROFILE=sanitize "${pytest[@]}" -k matches_model \
     tests/test_seed.py tests/test_kdf.py tests/test_sha3_walk.py tests/test_blake3_walk.py
-  step "the call boundary, the pool and the thread-count rule"
-  HYPOTHESIS_PROFILE=sanitize "${pytest[@]}" tests/test_boundary.py tests/test_pool.py \
-    tests/test_module.py
+  # The pool's own tests count its threads in /proc/<pid>/task, which
+  # qemu-user cannot list (every /proc/<pid> directory fails with ELOOP
+  # there); the pool and the thread-count rule are held to by the C++ tests
+  # below, and the vectors above walk with pools of 1 to 4 threads.
+  step "the call boundary and the module's surface"
+  HYPOTHESIS_PROFILE=sanitize "${pytest[@]}" tests/test_boundary.py tests/test_module.py \
+    --deselect tests/test_module.py::test_no_worker_threads_at_import
 
   step "the package's API and CLI on the sample image"
   /venv/bin/python - <<'PY'
