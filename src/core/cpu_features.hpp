@@ -34,6 +34,14 @@ SimdLevel choose_simd_level(const char* forced, SimdLevel supported) noexcept;
 
 const char* simd_level_name(SimdLevel level) noexcept;
 
+// Zeroes every vector register this CPU has (xmm, ymm and zmm, all 16 or
+// 32 of them). No calling convention preserves or clears them, so whatever
+// key material last passed through them (a copy, a digest's output, a
+// kernel's state) stays there after a call returns, until the kernel
+// writes them into a signal frame on the stack or a lazily bound call's
+// resolver saves them there. Safe to call from any thread.
+void wipe_vector_registers() noexcept;
+
 // The variant of `level`, capped at the CPU's: the one place where a
 // kernel's per-level variants are chosen.
 template <class Kernel>
