@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "secret.hpp"
+
 namespace quorvex::testing {
 
 // Copies of `Piece`-byte pieces of `secrets` in the `Depth` bytes of stack
@@ -55,6 +57,17 @@ template <std::size_t Below>
   unsigned char untouched[Below];
   asm volatile("" : : "r"(untouched) : "memory");
   spill_registers();
+}
+
+// Copies of `pieces` (from telling_pieces) that `call` leaves on the stack
+// under the caller, CallDepth deep at most, or in the vector registers. The
+// scan starts on a stack wiped of earlier calls.
+template <std::size_t CallDepth, class Call>
+int copies_left_by(const std::vector<std::uint8_t>& pieces, Call call) {
+  wipe_dead_stack<CallDepth + kSignalFrameRoom>();
+  call();
+  spill_registers_below<CallDepth>();
+  return copies_on_dead_stack<CallDepth + kSignalFrameRoom>(pieces);
 }
 
 // 16-byte pieces of `secrets` that are not all one byte value (a run of

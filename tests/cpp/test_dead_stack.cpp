@@ -14,10 +14,7 @@
 namespace quorvex {
 namespace {
 
-using testing::copies_on_dead_stack;
-using testing::kSignalFrameRoom;
 using testing::random_bytes;
-using testing::spill_registers_below;
 using testing::telling_pieces;
 
 constexpr std::size_t kCallDepth = kLibraryStackDepth;
@@ -28,14 +25,9 @@ std::vector<std::uint8_t> joined(std::initializer_list<ByteView> secrets) {
   return telling_pieces(all);
 }
 
-// Copies of `secrets` that `call` leaves on the stack under the caller or
-// in the registers. The scan starts on a stack wiped of earlier calls.
 template <class Call>
 int copies_left_by(const std::vector<std::uint8_t>& pieces, Call call) {
-  wipe_dead_stack<kCallDepth + kSignalFrameRoom>();
-  call();
-  spill_registers_below<kCallDepth>();
-  return copies_on_dead_stack<kCallDepth + kSignalFrameRoom>(pieces);
+  return testing::copies_left_by<kCallDepth>(pieces, call);
 }
 
 struct Inputs {
