@@ -216,3 +216,31 @@ def test_no_key_material_is_left_behind(probe, function, level):
     assert report["needles"] == len(needles) // 8
     assert report["same results"], report
     assert report["all"] == 0, f"{report['all']} copies, the first: {report['first']}"
+
+
+# libgcrypt's initialisation allocates, and ends the process when that
+# fails: the import does it, so that no call ever runs it. The module's
+# shared object is first loaded without being initialised, which brings in
+# its libgcrypt (the wheel's bundled copy or the system's) untouched; the
+# check then asks that very copy, found among the process's mappings.
+GCRYPT_AT_IMPORT = """
+    import ctypes, importlib.util, json, os
+    GCRYCTL_INITIALIZATION_FINISHED_P = 39
+
+    ctypes.CDLL(importlib.util.find_spec("_quorvex_core").origin, mode=os.RTLD_LAZY)
+    with open("/proc/self/maps") as maps:
+        paths = {line.split()[-1] for line in maps if "libgcrypt" in line.split()[-1]}
+    assert len(paths) == 1, paths
+    gcrypt = ctypes.CDLL(paths.pop())
+    gcrypt.gcry_control.restype = ctypes.c_uint
+    finished = lambda: bool(gcrypt.gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P))
+
+    before = finished()
+    import _quorvex_core
+    print(json.dumps({"before": before, "after": finished()}))
+"""
+
+
+def test_the_import_initialises_libgcrypt():
+    result = run_python(GCRYPT_AT_IMPORT)
+    assert json.loads(result.stdout) == {"before": False, "after": True}
