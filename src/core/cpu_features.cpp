@@ -1,7 +1,9 @@
 #include "cpu_features.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace quorvex {
 namespace {
@@ -104,9 +106,36 @@ SimdLevel supported_simd_level() noexcept {
   return level;
 }
 
+std::string simd_level_warning(const char* forced, SimdLevel supported) {
+  if (forced == nullptr || *forced == '\0' || parse_simd_level(forced)) return {};
+  std::string names;
+  for (SimdLevel level : kAllSimdLevels) {
+    names += names.empty() ? "" : ", ";
+    names += simd_level_name(level);
+  }
+  return std::string("quorvex: QUORVEX_SIMD_LEVEL=") + forced + " names no level (" + names +
+         "); using " + simd_level_name(choose_simd_level(forced, supported)) + "\n";
+}
+
+namespace {
+
+SimdLevel level_from_environment() noexcept {
+  const char* forced = std::getenv("QUORVEX_SIMD_LEVEL");
+  const SimdLevel supported = supported_simd_level();
+  try {
+    const std::string warning = simd_level_warning(forced, supported);
+    std::fputs(warning.c_str(), stderr);
+  } catch (const std::bad_alloc&) {
+    // No memory for the text: the level is still chosen, unannounced.
+  }
+  return choose_simd_level(forced, supported);
+}
+
+}  // namespace
+
 SimdLevel active_simd_level() noexcept {
-  static const SimdLevel level =
-      choose_simd_level(std::getenv("QUORVEX_SIMD_LEVEL"), supported_simd_level());
+  // A function-local static: read, and warned about, once per process.
+  static const SimdLevel level = level_from_environment();
   return level;
 }
 
