@@ -23,7 +23,7 @@ inline void wipe(void* data, std::size_t size) noexcept { explicit_bzero(data, s
 // How deep below a frame its callees' locals can lie: our own hashing
 // kernels stay well under 2 KiB; the libraries' call chains (BLAKE3's
 // finalisation and multi-chunk paths) take a few KiB, libgcrypt's digests
-// under 1 KiB (1.10, every level). Unoptimised builds
+// (1.10) under 1 KiB. Unoptimised builds
 // (the sanitizer runs) give every inlined round its own stack slots, and
 // the BLAKE3 walk's kernels then take up to about 33 KiB. The lane walks
 // hold 16 chunks' states in frames of up to 20 KiB (30 KiB for one

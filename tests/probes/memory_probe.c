@@ -17,8 +17,9 @@
  * found. The needles must therefore come from outside the process (a pipe,
  * not the environment, whose strings lie at the top of the main stack), so
  * that only the calls under test can have put their bytes there.
- * The scan first has a signal delivered, whose frame holds the registers:
- * a secret left in them is found on the stack too (see spill_registers()).
+ * The scan first has a signal delivered to every thread, whose frame holds
+ * its registers: a secret left in them is found on the stack too (see
+ * spill_registers()).
  * probe_clear_dead_stack() zeroes the calling thread's stack below its own
  * frame, so that an earlier call's leftovers do not count twice.
  *
@@ -37,6 +38,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 extern void* __libc_malloc(size_t);
@@ -291,7 +293,12 @@ static uintptr_t dead_stack_top(void) {
   return (uintptr_t)__builtin_frame_address(0) - 1024;
 }
 
-static void ignore_signal(int signal) { (void)signal; }
+static atomic_int g_spills;
+
+static void note_spill(int signal) {
+  (void)signal;
+  atomic_fetch_add(&g_spills, 1);
+}
 
 /* What a signal that lands right after a call does: the kernel writes the
  * register file (the vector registers included, which no function has to
@@ -304,10 +311,28 @@ static void ignore_signal(int signal) { (void)signal; }
  * the signal but the raise itself runs over the registers. */
 static void spill_registers(void) { raise(SIGURG); }
 
+/* The same on every other thread still alive (idle pool workers, asleep in
+ * a futex wait, which the signal interrupts as any signal may): each writes
+ * its registers into a frame on its own stack. Waits, a second at most,
+ * until every one has. */
+static void spill_other_threads_registers(void) {
+  int sent = 0;
+  const int spilled_before = atomic_load(&g_spills);
+  const int threads = atomic_load(&g_thread_count);
+  for (int i = 0; i < threads && i < MAX_THREADS; ++i) {
+    if (pthread_equal(g_threads[i], pthread_self())) continue;
+    if (pthread_kill(g_threads[i], SIGURG) == 0) ++sent;
+  }
+  const struct timespec pause = {0, 1000000};
+  for (int waited = 0; atomic_load(&g_spills) - spilled_before < sent && waited < 1000; ++waited) {
+    nanosleep(&pause, NULL);
+  }
+}
+
 static void install_spill_handler(void) {
   struct sigaction action;
   memset(&action, 0, sizeof action);
-  action.sa_handler = ignore_signal;
+  action.sa_handler = note_spill;
   sigemptyset(&action.sa_mask);
   sigaction(SIGURG, &action, NULL);
 }
@@ -332,12 +357,14 @@ __attribute__((noinline)) void probe_call_below(size_t depth, void (*call)(void)
   asm volatile("" : : "r"(padding) : "memory");
 }
 
-/* Spills the registers, searches the stacks and returns the hits so far.
+/* Spills the registers of every thread, searches the stacks and returns
+ * the hits so far.
  * Called right after the call under test, which must have run unwatched
  * (the search of a freed block runs over its dead stack and registers), so
  * that as little as possible runs over what it left first. */
 __attribute__((noinline)) long probe_scan_stacks(void) {
   spill_registers();
+  spill_other_threads_registers();
   uintptr_t low, high;
   if (mapping_of((uintptr_t)__builtin_frame_address(0), &low, &high)) {
     search("the calling thread's stack", (const unsigned char*)low, high - low);
