@@ -68,7 +68,8 @@ ACCEPTED = "(scalar, avx2, avx512)"
 def test_an_unknown_level_name_is_warned_about_once(value):
     vectors = VECTORS["execute_multilayer_sha3"][:2]
     cases = [walk_case("execute_multilayer_sha3", v) for v in vectors]
-    cases += [walk_case("execute_multilayer_blake3", v) for v in VECTORS["execute_multilayer_blake3"][:2]]
+    cases += [walk_case("execute_multilayer_blake3", v)
+              for v in VECTORS["execute_multilayer_blake3"][:2]]
     result = run_python(WALKS, env={"QUORVEX_SIMD_LEVEL": value, "RAYON_NUM_THREADS": "1"},
                         timeout=300, stdin=json.dumps(cases))
     got = json.loads(result.stdout)

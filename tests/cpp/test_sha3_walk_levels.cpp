@@ -135,7 +135,8 @@ TEST_P(Sha3WalkLevel, LeavesNoKeyMaterialBehind) {
   };
   for (const LayerTrace& layer : trace) {
     add(layer.digest);
-    for (std::size_t step : {std::size_t{0}, std::size_t{1}, std::size_t{2}, kSteps - 2, kSteps - 1}) {
+    for (std::size_t step : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, kSteps - 2,
+                             kSteps - 1}) {
       add(layer.states[step]);
       add(layer.visits[step]);
     }
