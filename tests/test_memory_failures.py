@@ -143,17 +143,17 @@ def test_every_allocation_failure_is_a_memory_error(probe, function):
 
 
 RESIDUE = CALLS + """
-    # The secrets come through a pipe: only the call under test may put
-    # their bytes anywhere in this process (the environment's strings, for
-    # one, lie at the top of the main thread's stack).
-    needles = bytes.fromhex(sys.stdin.read())
-    set_needles = bind("probe_set_needles", None, ctypes.c_char_p, ctypes.c_int)
+    # The secrets come through a pipe, read by the probe itself: only the
+    # call under test may put their bytes anywhere in this process (the
+    # environment's strings, for one, lie at the top of the main thread's
+    # stack, and a parser here may keep them in a stack buffer).
+    read_needles = bind("probe_read_needles", ctypes.c_int, ctypes.c_int)
     watch = bind("probe_watch", None, ctypes.c_int)
     clear = bind("probe_clear_dead_stack", None)
     scan = bind("probe_scan_stacks", ctypes.c_long)
     hits = bind("probe_hits", ctypes.c_long)
     first_hit = bind("probe_first_hit", ctypes.c_char_p)
-    set_needles(needles, len(needles) // 8)
+    needle_count = read_needles(sys.stdin.fileno())
 
     import gc
     gc.collect()
@@ -173,7 +173,7 @@ RESIDUE = CALLS + """
     clear()
     call_below(64 * 1024, call)
     scan()  # nothing else may run over the dead stack first
-    print(json.dumps({"needles": len(needles) // 8, "same results": results == [expected] * 2,
+    print(json.dumps({"needles": needle_count, "same results": results == [expected] * 2,
                       "freed": freed, "all": hits(), "first": first_hit().decode()}))
 """
 

@@ -8,7 +8,7 @@
  * call through ctypes, which builds its argument tuple and result) need no
  * memory while none can be had.
  *
- * Residue: probe_set_needles() takes 8-byte patterns; while probe_watch(1)
+ * Residue: probe_read_needles() takes 8-byte patterns; while probe_watch(1)
  * is on, every block handed back to free() or realloc() is searched for
  * them first. probe_scan_stacks() searches the calling thread's whole stack
  * mapping, from its low end to its top, live frames included, and the whole
@@ -16,10 +16,11 @@
  * anywhere, however far below or above the frame the scan runs in, is
  * found. The needles must therefore come from outside the process (a pipe,
  * not the environment, whose strings lie at the top of the main stack), so
- * that only the calls under test can have put their bytes there.
- * The scan first has a signal delivered to every thread, whose frame holds
- * its registers: a secret left in them is found on the stack too (see
- * spill_registers()).
+ * that only the calls under test can have put their bytes there; and the
+ * call runs through probe_call_below(), deep enough that the scan's own
+ * frames do not run over what it left. The scan first has a signal
+ * delivered to every thread, whose frame holds its registers: a secret
+ * left in them is found on the stack too (see spill_registers()).
  * probe_clear_dead_stack() zeroes the calling thread's stack below its own
  * frame, so that an earlier call's leftovers do not count twice.
  *
@@ -197,31 +198,37 @@ static void use_needles(int count) {
   atomic_store(&g_hits, 0);
 }
 
-void probe_set_needles(const unsigned char* data, int count) {
-  if (count > MAX_NEEDLES) count = MAX_NEEDLES;
-  atomic_store(&g_needle_count, 0);
-  memcpy(g_needles, data, (size_t)count * NEEDLE);
-  use_needles(count);
+/* Reads the needles, as hexadecimal text, from `fd` to its end and decodes
+ * them straight into the probe's table: the test's own code never holds
+ * them, so none of its frames (a parser's stack buffer, say) can leave a
+ * copy for the scan to find. Returns their count, or -1 if the text is not
+ * whole needles in hexadecimal or they are more than the table holds. */
+static char g_needle_text[2 * sizeof g_needles + 2];
+
+static int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
 }
 
-/* Reads the needles from `fd` to its end straight into the probe's table:
- * the test's own code never holds them, so none of its frames (a parser's
- * stack buffer, say) can leave a copy for the scan to find. Returns their
- * count, or -1 if there are more than the table holds. */
 int probe_read_needles(int fd) {
   atomic_store(&g_needle_count, 0);
-  unsigned char* table = &g_needles[0][0];
   size_t size = 0;
-  for (ssize_t got; (got = read(fd, table + size, sizeof g_needles - size)) > 0;) {
+  for (ssize_t got; size < sizeof g_needle_text &&
+                    (got = read(fd, g_needle_text + size, sizeof g_needle_text - size)) > 0;) {
     size += (size_t)got;
-    if (size == sizeof g_needles) {
-      unsigned char extra;
-      if (read(fd, &extra, 1) > 0) return -1;
-      break;
-    }
   }
-  use_needles((int)(size / NEEDLE));
-  return (int)(size / NEEDLE);
+  while (size > 0 && (g_needle_text[size - 1] == '\n' || g_needle_text[size - 1] == '\r')) --size;
+  if (size > 2 * sizeof g_needles || size % (2 * NEEDLE) != 0) return -1;
+  unsigned char* table = &g_needles[0][0];
+  for (size_t i = 0; i < size; i += 2) {
+    const int high = hex_digit(g_needle_text[i]), low = hex_digit(g_needle_text[i + 1]);
+    if (high < 0 || low < 0) return -1;
+    table[i / 2] = (unsigned char)(high * 16 + low);
+  }
+  explicit_bzero(g_needle_text, sizeof g_needle_text);
+  use_needles((int)(size / (2 * NEEDLE)));
+  return (int)(size / (2 * NEEDLE));
 }
 
 void probe_watch(int on) { atomic_store(&g_watching, on); }
