@@ -172,7 +172,7 @@ def test_ctrl_c_dropped_in_a_finalizer_still_stops_the_walk(where):
     # it again.
     patch = f"""
     import gc, time, weakref
-    import quorvex._host as host
+    import quorvex._image as images
 
     def interrupted_here():
         ctrl_c()
@@ -185,7 +185,7 @@ def test_ctrl_c_dropped_in_a_finalizer_still_stops_the_walk(where):
             if {where == "finalizer"!r}:
                 interrupted_here()
 
-    hash_image = host.image_hash
+    hash_image = images.image_hash
     watching = []
     def hashing(rgb):
         garbage = Cycle()
@@ -196,7 +196,7 @@ def test_ctrl_c_dropped_in_a_finalizer_still_stops_the_walk(where):
         gc.collect()
         assert _quorvex_cli.interrupts.received
         return hash_image(rgb)
-    host.image_hash = hashing
+    images.image_hash = hashing  # the sample image is hashed as it is loaded
     """
     assert run_patched(patch, LONG_WALK) == (130, b"", INTERRUPTED)
 

@@ -505,13 +505,17 @@ class _Source:
     def label(self) -> str:
         return SAMPLE_LABEL if self.name is None else self.name
 
-    def load(self) -> _image.RgbImage:
+    @contextmanager
+    def opened(self) -> Iterator[_image.ImageSource]:
+        """The image as a derivation takes it: an open file is decoded the
+        quick way, into memory of our own and hashed beside the decode."""
         if self.name is None:
-            return _image.sample_image()
-        if self.name == STDIN:
-            return _image.load_image(io.BytesIO(self._stdin_image()))
-        with _open_regular_file(self.name) as file:
-            return _image.load_image(file)
+            yield _image.sample_image()
+        elif self.name == STDIN:
+            yield io.BytesIO(self._stdin_image())
+        else:
+            with _open_regular_file(self.name) as file:
+                yield file
 
 
 class _StandardInputImage:
@@ -666,7 +670,7 @@ def _is_terminal(stream: IO[Any] | None) -> bool:
         return False
 
 
-_Derive = Callable[[_image.RgbImage], _host.Derivation]
+_Derive = Callable[[_image.ImageSource], _host.Derivation]
 
 
 def _drawn_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> _Derive:
@@ -689,7 +693,7 @@ def _drawn_options(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
     if not args.json and (args.nonce is None or args.timestamp is None):
         # Drawn here, so the user needs them to derive the same keys again.
         _say(f"nonce {options.nonce.hex()} timestamp {options.timestamp}", prefix="")
-    return lambda rgb: _host.derive_checked(rgb, options)
+    return lambda image: _host.derive_checked(_image.load_for_derivation(image), options)
 
 
 def _given(value: Any, default: Any) -> Any:
@@ -720,8 +724,8 @@ def _key_outcome(source: _Source, derive: _Derive, args: argparse.Namespace, out
     outcome = _Outcome("ok")
     try:
         with _warnings_into(outcome.warnings, source.label):
-            rgb = source.load()
-            derivation = derive(rgb)
+            with source.opened() as image:
+                derivation = derive(image)
     except (OSError, MemoryError) as error:
         return _Outcome("unreadable", errors=[_unreadable(source.label, error)],
                         warnings=outcome.warnings)
@@ -801,7 +805,8 @@ class _Checker:
         outcome = _Outcome("ok")
         try:
             with _warnings_into(outcome.warnings, source.label):
-                derivation.verify(source.load())
+                with source.opened() as image:
+                    derivation.verify(image)
         except _host.KeyMismatchError:
             outcome.verdict = "mismatch"
         except FileNotFoundError as error:
