@@ -278,6 +278,31 @@ def test_other_threads_run_during_a_long_call():
         assert during > 1000
 
 
+def test_a_daemon_thread_in_a_call_at_interpreter_exit_leaves_quietly():
+    # Re-taking the lock at exit ends a daemon thread by a forced unwind,
+    # which must pass through the engine rather than abort the process. A
+    # finalizer at shutdown keeps the interpreter finalising while the call
+    # comes back.
+    result = run_python("""
+        import gc, os, threading, time
+        from quorvex import _engine
+        gc.disable()
+        data = bytes(200 << 20)
+        started = threading.Event()
+        class SlowToFinalize:
+            def __del__(self, time=time):
+                time.sleep(2)
+        cycle = SlowToFinalize(); cycle.me = cycle; del cycle
+        def work():
+            started.set()
+            _engine.sha3_256(data)
+        threading.Thread(target=work, daemon=True).start()
+        started.wait(); time.sleep(0.05)
+        """, check=False, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "terminate" not in result.stderr
+
+
 def test_image_hash_releases_its_buffer():
     data = bytearray(1000)
     assert engine.sha3_256(data) == hashlib.sha3_256(data).digest()

@@ -40,9 +40,6 @@ def pack_rows(packer: object, until: int, /) -> None:
 def finish_rows(packer: object, /) -> bytes:
     """Packs the remaining rows and returns the SHA3-256 of the packed bytes."""
 
-def uninitialized_bytearray(size: int, /) -> bytearray:
-    """A bytearray whose contents are not set, for a decoder to fill."""
-
 def pool_thread_count() -> int:
     """The thread count _quorvex_core's worker pool would take if it were created now."""
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import mmap
 import os
 import queue
 import threading
@@ -22,10 +23,10 @@ SAMPLE_IMAGE = "sample.png"
 
 # What Pillow raises for a damaged or hostile file besides OSError: a
 # ValueError from some decoders (a PPM header cut short or with a bad
-# maximum value) and DecompressionBombError for a size far beyond
+# maximum value), a SyntaxError for a broken PNG chunk, and DecompressionBombError for a size far beyond
 # Image.MAX_IMAGE_PIXELS. Both are the file's fault and reach the caller as
 # OSError, like a file that cannot be opened.
-_DECODER_FAULTS = (ValueError, Image.DecompressionBombError)
+_DECODER_FAULTS = (ValueError, SyntaxError, Image.DecompressionBombError)
 
 _PACKAGE_DIRECTORY = os.path.dirname(__file__)
 
@@ -179,7 +180,10 @@ def _decoded_into_our_memory(opened: Image.Image) -> LoadedImage | None:
             or getattr(opened, "_im", None) is not None):
         return None
     width, height = opened.size
-    memory = _engine.uninitialized_bytearray(width * height * 4)
+    # Anonymous memory reads as zeros until written and costs nothing
+    # before: rows a damaged file never decodes are black, as in Pillow's
+    # own memory, never leftovers of the heap.
+    memory = mmap.mmap(-1, width * height * 4)
     layout = "RGBA" if opened.mode == "RGBA" else "RGBX"
     mapped = Image.frombuffer(layout, opened.size, memory, "raw", layout, 0, 1)
     opened.im = mapped.im
@@ -226,7 +230,7 @@ class _ReadsReported:
         return getattr(self._file, name)
 
 
-def _load_hashing_rows_meanwhile(opened: ImageFile.ImageFile, memory: bytearray) -> bytes:
+def _load_hashing_rows_meanwhile(opened: ImageFile.ImageFile, memory: mmap.mmap) -> bytes:
     """Loads the image while another thread packs and hashes the rows the
     decoder has finished; returns the image hash. The decode and the hash,
     each on its own core, take about as long as the slower of the two."""
@@ -257,9 +261,9 @@ def _load_hashing_rows_meanwhile(opened: ImageFile.ImageFile, memory: bytearray)
         opened.fp = _ReadsReported(original, report_rows)  # type: ignore[assignment]
         opened.load()
     finally:
+        finished.put(None)  # first: nothing may keep the packing thread waiting
         if opened.fp is not None:
             opened.fp = original
-        finished.put(None)
         packing.join()
     if failures:
         raise failures[0]

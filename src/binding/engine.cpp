@@ -50,6 +50,7 @@ thread_local bool t_thread_ending = false;
 
 bool thread_is_ending() noexcept { return t_thread_ending; }
 void mark_thread_ending() noexcept { t_thread_ending = true; }
+void clear_thread_ending() noexcept { t_thread_ending = false; }
 
 int on_main_thread() {
   PyObject* threading = PyImport_ImportModule("threading");
@@ -360,18 +361,6 @@ PyObject* finish_rows_entry(PyObject*, PyObject* capsule) {
   });
 }
 
-// uninitialized_bytearray(size) -> bytearray: for a decoder to fill; the
-// pages are not touched (bytearray(size) would zero them all first).
-PyObject* uninitialized_bytearray_entry(PyObject*, PyObject* size) {
-  const Py_ssize_t length = PyLong_AsSsize_t(size);
-  if (length == -1 && PyErr_Occurred()) return nullptr;
-  if (length < 0) {
-    PyErr_SetString(PyExc_ValueError, "size must not be negative");
-    return nullptr;
-  }
-  return PyByteArray_FromStringAndSize(nullptr, length);
-}
-
 PyObject* pool_thread_count_entry(PyObject*, PyObject*) {
   return guarded(
       [] { return PyLong_FromUnsignedLongLong(pool_thread_count_for(current_system())); });
@@ -451,10 +440,6 @@ PyMethodDef g_functions[] = {
     {"finish_rows", finish_rows_entry, METH_O,
      "finish_rows(packer, /)\n--\n\n"
      "Packs the remaining rows and returns the SHA3-256 of all packed bytes."},
-    {"uninitialized_bytearray", uninitialized_bytearray_entry, METH_O,
-     "uninitialized_bytearray(size, /)\n--\n\n"
-     "A bytearray of `size` bytes whose contents are not set: memory for a "
-     "decoder to fill."},
     {"pool_thread_count", pool_thread_count_entry, METH_NOARGS,
      "pool_thread_count()\n--\n\n"
      "The thread count _quorvex_core's worker pool would take if it were "

@@ -66,6 +66,7 @@ struct Cancelled {};
 // out. Read by the argument holders' destructors.
 bool thread_is_ending() noexcept;
 void mark_thread_ending() noexcept;
+void clear_thread_ending() noexcept;
 
 // Whether the calling thread (holding the lock) is the interpreter's main
 // thread, the one that runs signal handlers; -1 with an exception set.
@@ -76,8 +77,16 @@ int on_main_thread();
 class ReleasedLock {
  public:
   ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleasedLock() {
-    if (!thread_is_ending()) PyEval_RestoreThread(state_);
+  // Re-taking the lock ends a daemon thread by a forced unwind while the
+  // interpreter finalises: the unwind must leave this destructor (not
+  // terminate the process, as a noexcept one would), and the argument
+  // holders it passes must not touch the interpreter. It only runs on the
+  // normal way out of the unlocked block, never during another unwind.
+  ~ReleasedLock() noexcept(false) {
+    if (thread_is_ending()) return;
+    mark_thread_ending();
+    PyEval_RestoreThread(state_);
+    clear_thread_ending();
   }
   ReleasedLock(const ReleasedLock&) = delete;
   ReleasedLock& operator=(const ReleasedLock&) = delete;
