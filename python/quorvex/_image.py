@@ -185,7 +185,9 @@ def _decoded_into_our_memory(opened: Image.Image) -> LoadedImage | None:
     # own memory, never leftovers of the heap.
     memory = mmap.mmap(-1, width * height * 4)
     layout = "RGBA" if opened.mode == "RGBA" else "RGBX"
-    mapped = Image.frombuffer(layout, opened.size, memory, "raw", layout, 0, 1)
+    # Pillow maps any writable buffer; its stubs name only bytes and bytearray.
+    mapped = Image.frombuffer(layout, opened.size, memory,  # type: ignore[arg-type]
+                              "raw", layout, 0, 1)
     opened.im = mapped.im
     if isinstance(opened, ImageFile.ImageFile) and _rows_come_in_order(opened):
         digest = _load_hashing_rows_meanwhile(opened, memory)
