@@ -51,9 +51,9 @@ def embed_flags():
 
 def python_home():
     """The installation the embedded interpreter takes its standard library
-    from: the base one, never the virtual environment the tests may run in,
-    which has no standard library of its own (3.14 no longer finds it from a
-    home set to the environment)."""
+    from: the base one, never the virtual environment the tests run in,
+    which has none of its own. (sysconfig's "prefix" was the base one up to
+    3.13; from 3.14 on it is the virtual environment.)"""
     if sys.base_exec_prefix == sys.base_prefix:
         return sys.base_prefix
     return os.pathsep.join([sys.base_prefix, sys.base_exec_prefix])

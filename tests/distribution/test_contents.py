@@ -96,7 +96,7 @@ def test_metadata(repaired_wheel):
     assert description.index("pip install quorvex") < description.index("## ")
 
 
-def tested_versions():
+def supported_versions():
     """PYTHON_VERSIONS of scripts/lib.sh: the interpreters the tests run on."""
     [versions] = re.findall(r"^PYTHON_VERSIONS=\((.*)\)$", LIB_SH.read_text(), re.M)
     return versions.split()
@@ -107,7 +107,7 @@ def test_metadata_names_exactly_the_tested_versions(repaired_wheel):
     prefix = "Programming Language :: Python :: 3."
     named = [c.removeprefix("Programming Language :: Python :: ")
              for c in metadata.get_all("Classifier") if c.startswith(prefix)]
-    versions = tested_versions()
+    versions = supported_versions()
     assert versions[0] == "3.12" and named == versions, (named, versions)
     # pip refuses the wheel below the oldest tested version, and lets every
     # later one through: the stable ABI keeps it importable there.
