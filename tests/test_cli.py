@@ -13,6 +13,7 @@ import pytest
 from PIL import Image
 
 import quorvex
+from quorvex import cli as command_line
 from test_host import SANITIZED, png_header_only
 
 # What Python sets up on a UTF-8 terminal (en_US.UTF-8, say): strict UTF-8
@@ -35,9 +36,9 @@ def cli(*args, env=None, stdin=None, text=True, **kwargs):
                           text=text, timeout=120, env=environment(env), input=stdin, **kwargs)
 
 
-def start(*args, env=None):
-    return subprocess.Popen([sys.executable, "-m", "quorvex", *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=environment(env))
+def start(*args, env=None, stdin=subprocess.DEVNULL):
+    return subprocess.Popen([sys.executable, "-m", "quorvex", *args], stdin=stdin,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment(env))
 
 
 def one_line_error(result, status, fragment):
@@ -48,6 +49,20 @@ def one_line_error(result, status, fragment):
     assert len(stderr.splitlines()) == 1, stderr
     assert fragment in stderr
     return stderr
+
+
+# Whether this process can run BLAKE3 walks of any thread count (the
+# package's engine), or is pinned to the first count it runs.
+ANY_THREAD_COUNT = command_line._DERIVATIONS_RELEASE_THE_INTERPRETER
+
+
+def error_lines(result, status):
+    """The lines of standard error, after checking the status and that no
+    traceback is among them."""
+    stderr = result.stderr if isinstance(result.stderr, str) else result.stderr.decode()
+    assert result.returncode == status, stderr
+    assert "Traceback" not in stderr
+    return stderr.splitlines()
 
 
 def sample_key(**options):
@@ -65,21 +80,21 @@ def save(path, color=(9, 8, 7), size=(5, 4), mode="RGB"):
     return path
 
 
-def test_no_image_uses_the_sample_and_reports_the_random_inputs():
-    result = cli("key")
+def test_the_sample_image_and_the_random_inputs_are_reported():
+    result = cli("key", "--sample")
     assert result.returncode == 0, result.stderr
     key = result.stdout.strip()
     assert len(key) == 64 and int(key, 16) >= 0
     words = result.stderr.split()
     assert words[0] == "nonce" and words[2] == "timestamp"
-    again = cli("key", "--nonce", words[1], "--timestamp", words[3])
+    again = cli("key", "--sample", "--nonce", words[1], "--timestamp", words[3])
     assert again.stdout.strip() == key
     assert again.stderr == ""
 
 
 @pytest.mark.parametrize("given", [["--nonce", "00"], ["--timestamp", "5"]])
 def test_a_drawn_nonce_or_timestamp_alone_is_reported(given):
-    result = cli("key", *given, "--steps", "20")
+    result = cli("key", "--sample", *given, "--steps", "20")
     nonce, timestamp = result.stderr.split()[1::2]
     assert result.stdout.strip() == sample_key(nonce=bytes.fromhex(nonce),
                                                timestamp=int(timestamp), steps=20).hex()
@@ -87,13 +102,14 @@ def test_a_drawn_nonce_or_timestamp_alone_is_reported(given):
 
 
 def test_key_is_the_host_key():
-    result = cli("key", "--nonce", "00ff", "--timestamp", "7", "--steps", "50", "--key-size", "64")
+    result = cli("key", "--sample", "--nonce", "00ff", "--timestamp", "7", "--steps", "50",
+                 "--key-size", "64")
     assert result.stdout.strip() == sample_key(nonce=b"\x00\xff", timestamp=7, steps=50,
                                                key_size=64).hex()
 
 
 def test_the_scheme_version_has_its_own_option():
-    result = cli("key", "--nonce", "01", "--timestamp", "7", "--steps", "30",
+    result = cli("key", "--sample", "--nonce", "01", "--timestamp", "7", "--steps", "30",
                  "--scheme-version", "other-v9")
     assert result.stdout.strip() == sample_key(nonce=b"\x01", timestamp=7, steps=30,
                                                version="other-v9").hex()
@@ -147,7 +163,8 @@ def test_options_that_make_the_image_or_nonce_irrelevant_are_refused(walk, optio
 
 
 def test_sha3_steps_beyond_what_the_walk_can_hold_are_refused():
-    result = cli("key", "--steps", "288230376151711744", "--nonce", "00", "--timestamp", "1")
+    result = cli("key", "--sample", "--steps", "288230376151711744", "--nonce", "00",
+                 "--timestamp", "1")
     one_line_error(result, 2, "argument --steps: must be 1 to 288230376151711743 for the SHA3 walk")
 
 
@@ -158,7 +175,8 @@ def test_numbers_are_plain_decimal(value):
 
 
 def test_a_plus_sign_and_leading_zeros_are_decimal():
-    assert cli("key", "--steps", "+020", "--nonce", "01", "--timestamp", "007").stdout.strip() == \
+    assert cli("key", "--sample", "--steps", "+020", "--nonce", "01",
+               "--timestamp", "007").stdout.strip() == \
         sample_key(nonce=b"\x01", timestamp=7, steps=20).hex()
 
 
@@ -225,19 +243,20 @@ def read_line(stream, timeout=60):
     return stream.readline()
 
 
-def test_each_key_is_printed_as_soon_as_it_is_derived(tmp_path):
-    # The second image is a FIFO nobody writes to yet: the first key must
-    # be out while the command waits for it.
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_each_key_is_printed_as_soon_as_it_is_derived(tmp_path, jobs):
+    # The second image is standard input, not written yet: the first key
+    # must be out while the command waits for it.
     first = save(tmp_path / "first.png")
-    fifo = tmp_path / "second.png"
-    os.mkfifo(fifo)
-    process = start("key", str(first), str(fifo), "--nonce", "01", "--timestamp", "2")
+    process = start("key", str(first), "-", "--nonce", "01", "--timestamp", "2", "-j", jobs,
+                    stdin=subprocess.PIPE)
     try:
         line = read_line(process.stdout).decode()
         assert process.poll() is None
         assert line.split() == [quorvex.derive_key(str(first), nonce=b"\x01", timestamp=2).hex(),
                                 str(first)]
-        fifo.write_bytes(png_bytes())
+        process.stdin.write(png_bytes())
+        process.stdin.close()
         assert process.wait(timeout=60) == 0
     finally:
         process.kill()
@@ -282,19 +301,34 @@ def limit_address_space():
 def test_a_pool_that_cannot_start_is_one_line(command):
     options = ["--nonce", "00", "--timestamp", "1", "--steps", "4", "--walk", "blake3"]
     if command == "key":
-        result = cli("key", *options, "--threads", "65535", preexec_fn=limit_address_space)
+        result = cli("key", "--sample", *options, "--threads", "65535",
+                     preexec_fn=limit_address_space)
     else:
-        record = records_of(*options, "--threads", "1")[0]
+        record = records_of("--sample", *options, "--threads", "1")[0]
         record["inputs"]["threads"] = 65535
         result = cli("check", stdin=json.dumps(record), preexec_fn=limit_address_space)
-    one_line_error(result, 1, "quorvex: error: the worker pool cannot start its threads: "
-                              "The global thread pool has not been initialized.")
-    assert result.stdout == ""
+    if ANY_THREAD_COUNT:  # the count is chunks, not threads: nothing to start
+        assert error_lines(result, 0) == []
+        assert result.stdout == ("(sample) sample.png: OK\n" if command == "check" else
+                                 sample_key(nonce=b"\0", timestamp=1, steps=4, walk="blake3",
+                                            threads=65535).hex() + "\n")
+        return
+    # The core's own two-line diagnostic comes first; the command's own
+    # report is one line, and a check goes on to sum up.
+    ours = [line for line in error_lines(result, 1) if line.startswith("quorvex")]
+    failure = "quorvex: error: (sample) sample.png: the worker pool cannot start its threads: " \
+              "The global thread pool has not been initialized."
+    assert len(ours) == (1 if command == "key" else 2) and ours[0].startswith(failure)
+    if command == "key":
+        assert result.stdout == ""
+    else:
+        assert ours[1] == "quorvex: WARNING: 1 of 1 records could not be checked"
+        assert result.stdout == "(sample) sample.png: FAILED\n"
 
 
 @pytest.mark.parametrize("walk", ["sha3", "blake3"])
 def test_ctrl_c_stops_a_long_walk_with_status_130(walk):
-    process = start("key", "--walk", walk, "--steps", "4000000000", "--timestamp", "1")
+    process = start("key", "--sample", "--walk", walk, "--steps", "4000000000", "--timestamp", "1")
     try:
         report = read_line(process.stderr)  # the drawn nonce: the work starts now
         assert report.startswith(b"nonce ")
@@ -310,13 +344,13 @@ def test_ctrl_c_stops_a_long_walk_with_status_130(walk):
 
 def test_a_reader_that_leaves_early_is_one_line_and_status_141(tmp_path):
     first = save(tmp_path / "first.png")
-    fifo = tmp_path / "second.png"
-    os.mkfifo(fifo)
-    process = start("key", str(first), str(fifo), "--nonce", "01", "--timestamp", "2")
+    process = start("key", str(first), "-", "--nonce", "01", "--timestamp", "2",
+                    stdin=subprocess.PIPE)
     try:
         read_line(process.stdout)
         process.stdout.close()  # like `| head -1`
-        fifo.write_bytes(png_bytes())
+        process.stdin.write(png_bytes())
+        process.stdin.close()
         assert process.wait(timeout=60) == 141
         assert process.stderr.read().decode() == "quorvex: error: standard output closed early (broken pipe)\n"
     finally:
@@ -326,7 +360,7 @@ def test_a_reader_that_leaves_early_is_one_line_and_status_141(tmp_path):
 
 def test_output_that_cannot_be_written_is_one_line():
     with open("/dev/full", "w") as full:
-        result = subprocess.run([sys.executable, "-m", "quorvex", "key", "--nonce", "01",
+        result = subprocess.run([sys.executable, "-m", "quorvex", "key", "--sample", "--nonce", "01",
                                  "--timestamp", "2", "--steps", "20"], stdout=full,
                                 stderr=subprocess.PIPE, text=True, timeout=120, env=environment())
     one_line_error(result, 1, "quorvex: error: [Errno 28] No space left on device")
@@ -368,7 +402,7 @@ def test_json_is_one_record_per_line_whatever_the_count(tmp_path, count):
 
 
 def test_json_records_hold_the_drawn_inputs_and_nothing_goes_to_stderr():
-    result = cli("key", "--json", "--steps", "20")
+    result = cli("key", "--sample", "--json", "--steps", "20")
     assert result.stderr == ""
     inputs = json.loads(result.stdout)["inputs"]
     assert len(bytes.fromhex(inputs["nonce"])) == 16 and inputs["timestamp"] > 1_700_000_000
@@ -402,7 +436,8 @@ def test_standard_input_is_read_once():
 
 
 def test_raw_writes_the_key_bytes():
-    result = cli("key", "--raw", "--nonce", "01", "--timestamp", "2", "--key-size", "16", text=False)
+    result = cli("key", "--sample", "--raw", "--nonce", "01", "--timestamp", "2", "--key-size", "16",
+                 text=False)
     assert result.stdout == sample_key(nonce=b"\x01", timestamp=2, key_size=16)
 
 
@@ -417,14 +452,14 @@ def test_raw_is_for_one_key_alone(args, fragment):
 
 @pytest.fixture
 def recorded(tmp_path):
-    """Records of three images: two walks, two thread counts."""
+    """Records of three images and the sample: both walks, both KDFs."""
     images = [save(tmp_path / f"{i}.png", (i * 40, 7, 9)) for i in range(3)]
     records = records_of(str(images[0]), "--nonce", "01", "--timestamp", "5", "--steps", "30")
     records += records_of(str(images[1]), "--nonce", "02", "--timestamp", "6", "--steps", "30",
                           "--walk", "blake3", "--threads", "3", "--kdf", "blake3")
     records += records_of(str(images[2]), "--nonce", "03", "--timestamp", "7", "--steps", "30",
-                          "--walk", "blake3", "--threads", "1", "--key-size", "64")
-    records += records_of("--nonce", "04", "--timestamp", "8", "--steps", "30")  # the sample
+                          "--walk", "blake3", "--threads", "3", "--key-size", "64")
+    records += records_of("--sample", "--nonce", "04", "--timestamp", "8", "--steps", "30")
     path = tmp_path / "records.jsonl"
     path.write_text("".join(json.dumps(record) + "\n" for record in records))
     return path, images, records
@@ -434,23 +469,44 @@ def labels(records):
     return [record["image"] or "(sample) sample.png" for record in records]
 
 
-def test_check_passes_records_of_both_walks_and_any_thread_count(recorded):
+@pytest.mark.parametrize("jobs", ["1", "2", "5"])
+def test_check_passes_records_of_both_walks_in_record_order(recorded, jobs):
     path, _, records = recorded
-    result = cli("check", str(path))
+    result = cli("check", str(path), "-j", jobs)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.splitlines() == [f"{label}: OK" for label in labels(records)]
-    from_stdin = cli("check", stdin=path.read_text().replace("\n", "\n\n  \n", 1))
+    from_stdin = cli("check", "-j", jobs, stdin=path.read_text().replace("\n", "\n\n  \n", 1))
     assert from_stdin.stdout == result.stdout and from_stdin.returncode == 0
+
+
+def test_check_takes_records_of_several_thread_counts_in_one_process(tmp_path):
+    image = str(save(tmp_path / "a.png"))
+    options = ["--nonce", "01", "--timestamp", "2", "--steps", "30", "--walk", "blake3"]
+    records = [records_of(image, *options, "--threads", count)[0] for count in ("2", "5", "2")]
+    records.insert(1, records_of(image, "--nonce", "01", "--timestamp", "2", "--steps", "30")[0])
+    result = cli("check", "-j", "1", stdin="".join(json.dumps(r) + "\n" for r in records))
+    if ANY_THREAD_COUNT:
+        assert (result.returncode, result.stderr) == (0, "")
+        assert result.stdout == f"{image}: OK\n" * 4
+        return
+    # Pinned to the first count: the record of another one fails alone,
+    # in one line, and the records after it are still checked.
+    assert result.stdout.splitlines() == [f"{image}: OK", f"{image}: OK", f"{image}: FAILED",
+                                          f"{image}: OK"]
+    errors = error_lines(result, 1)
+    assert len(errors) == 2 and errors[0].startswith(f"quorvex: error: {image}: ")
+    assert "5 threads" in errors[0]
+    assert errors[1] == "quorvex: WARNING: 1 of 4 records could not be checked"
 
 
 def test_check_fails_a_changed_image_and_goes_on(recorded):
     path, images, records = recorded
     save(images[1], (1, 7, 9))
     result = cli("check", str(path))
-    assert result.returncode == 1
     verdicts = ["OK", "FAILED", "OK", "OK"]
     assert result.stdout.splitlines() == [f"{label}: {verdict}"
                                           for label, verdict in zip(labels(records), verdicts)]
+    assert error_lines(result, 1) == ["quorvex: WARNING: 1 of 4 keys did NOT match"]
 
 
 def test_check_fails_a_changed_key(recorded, tmp_path):
@@ -467,7 +523,9 @@ def test_check_reports_a_missing_image_and_goes_on(recorded):
     path, images, records = recorded
     images[0].unlink()
     result = cli("check", str(path))
-    one_line_error(result, 1, f"quorvex: error: cannot read image '{images[0]}'")
+    assert error_lines(result, 1) == [
+        f"quorvex: error: cannot read image '{images[0]}': No such file or directory",
+        "quorvex: WARNING: 1 of 4 records could not be checked"]
     assert result.stdout.splitlines() == [f"{labels(records)[0]}: FAILED open or read"] + \
         [f"{label}: OK" for label in labels(records)[1:]]
 
@@ -484,14 +542,17 @@ def test_check_reports_a_malformed_line_and_goes_on(recorded, tmp_path, line, fr
     broken = tmp_path / "broken.jsonl"
     broken.write_text("\n".join(lines) + "\n")
     result = cli("check", str(broken))
-    one_line_error(result, 1, f"quorvex: error: {broken}:2: {fragment}")
+    errors = error_lines(result, 1)
+    assert len(errors) == 2 and errors[0].startswith(f"quorvex: error: {broken}:2: {fragment}")
+    assert errors[1] == "quorvex: WARNING: 1 line is not a key record"
     assert result.stdout.splitlines() == [f"{label}: OK" for label in labels(records)]
 
 
 def test_check_refuses_a_record_without_its_key(tmp_path):
     path = str(save(tmp_path / "a.png"))
     keyless = cli("key", "--json", "--no-key", path, "--nonce", "01", "--timestamp", "2").stdout
-    one_line_error(cli("check", stdin=keyless), 1, "holds no key")
+    errors = error_lines(cli("check", stdin=keyless), 1)
+    assert len(errors) == 2 and "holds no key" in errors[0]
 
 
 @pytest.mark.parametrize("stdin", ["", "\n\n"])
@@ -500,7 +561,9 @@ def test_check_of_nothing_fails(stdin):
 
 
 def test_check_of_a_missing_record_file(tmp_path):
-    one_line_error(cli("check", str(tmp_path / "none.jsonl")), 1, "cannot read records")
+    errors = error_lines(cli("check", str(tmp_path / "none.jsonl")), 1)
+    assert errors[0] == f"quorvex: error: cannot read records '{tmp_path / 'none.jsonl'}': " \
+                        "No such file or directory"
 
 
 def test_check_reads_a_recorded_standard_input_image(tmp_path):
@@ -511,7 +574,7 @@ def test_check_reads_a_recorded_standard_input_image(tmp_path):
     result = cli("check", str(tmp_path / "r.jsonl"), stdin=path.read_bytes(), text=False)
     assert (result.returncode, result.stdout) == (0, b"-: OK\n")
     both = cli("check", stdin=record, text=False)
-    one_line_error(both, 1, "standard input")
+    assert "the image is standard input, which holds the records" in error_lines(both, 1)[0]
 
 
 class PanicException(BaseException):
@@ -529,7 +592,7 @@ def test_a_fault_of_quorvex_itself_is_one_line_and_status_70(monkeypatch, capsys
         raise fault
 
     monkeypatch.setattr(_host, "derive_checked", failing)
-    status = command_line.main(["key", "--nonce", "01", "--timestamp", "2"])
+    status = command_line.main(["key", "--sample", "--nonce", "01", "--timestamp", "2"])
     captured = capsys.readouterr()
     assert (status, captured.out, captured.err) == (70, "", line + "\n")
 
@@ -539,6 +602,6 @@ def test_console_script_is_installed():
     script = shutil.which("quorvex", path=os.path.dirname(sys.executable))
     if script is None:
         pytest.skip("not installed as a wheel (module from a build directory)")
-    result = subprocess.run([script, "key", "--nonce", "00", "--timestamp", "0"],
+    result = subprocess.run([script, "key", "--sample", "--nonce", "00", "--timestamp", "0"],
                             capture_output=True, text=True, timeout=60)
     assert result.stdout.strip() == sample_key(nonce=b"\x00", timestamp=0).hex()

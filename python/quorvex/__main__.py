@@ -1,5 +1,3 @@
-import sys
+from _quorvex_cli import main
 
-from .cli import main
-
-sys.exit(main())
+main()

@@ -100,43 +100,30 @@ class Derivation(Options):
         """The Derivation of a record made by to_json() or by ``quorvex key
         --json`` (a mapping, or its JSON text). The record's ``image`` entry,
         if any, is ignored. Raises ValueError for anything else, a record
-        written without its key included.
+        written without its key included (see inputs_from_json).
         """
-        try:
-            return cls._from_record(json.loads(record) if isinstance(record, str) else record)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"not a quorvex key record: {error}") from None
-
-    @classmethod
-    def _from_record(cls, record: object) -> Derivation:
-        entries = _entries("record", record, required={"inputs"}, optional={"image", "key"})
+        entries = _record_entries(record)
         if "key" not in entries:
-            raise ValueError("it holds no key (it was written without one)")
-        inputs = _entries("inputs", entries["inputs"], required=_INPUT_ENTRIES,
-                          optional={"info", "context"})
-        kdf = choice("kdf", inputs["kdf"], KDFS)
-        label = "info" if kdf == "hkdf" else "context"
-        if set(inputs) != _INPUT_ENTRIES | {label}:
-            raise ValueError(f"inputs of the {kdf} kdf hold {label} and no other label")
-        options = check_options(
-            nonce=_from_hex("nonce", inputs["nonce"]), timestamp=inputs["timestamp"],
-            version=inputs["scheme_version"], walk=inputs["walk"], kdf=kdf,
-            steps=inputs["steps"], layers=inputs["layers"],
-            info=_from_hex("info", inputs["info"]) if kdf == "hkdf" else DEFAULT_INFO,
-            context=inputs["context"] if kdf == "blake3" else DEFAULT_CONTEXT,
-            key_size=inputs["key_size"], threads=inputs["threads"])
-        if (options.walk == "blake3") != (options.threads is not None):
-            raise ValueError("threads must be a count for the BLAKE3 walk and null for the SHA3 walk")
-        digest = _from_hex("image_hash", inputs["image_hash"])
-        key = _from_hex("key", entries["key"])
-        if len(digest) != _IMAGE_HASH_SIZE:
-            raise ValueError(f"image_hash must be {_IMAGE_HASH_SIZE} bytes, not {len(digest)}")
-        if len(key) != options.key_size:
-            raise ValueError(f"key must be key_size ({options.key_size}) bytes, not {len(key)}")
-        return _derivation(
-            options, key=key, image_hash=digest, threads=options.threads,
-            width=whole_number("width", inputs["width"], 1, U64_MAX),
-            height=whole_number("height", inputs["height"], 1, U64_MAX))
+            raise ValueError("not a quorvex key record: it holds no key (it was written "
+                             "without one)")
+        inputs = _recorded_inputs(entries)
+        try:
+            key = _from_hex("key", entries["key"])
+            if len(key) != inputs.key_size:
+                raise ValueError(f"key must be key_size ({inputs.key_size}) bytes, not {len(key)}")
+        except ValueError as error:
+            raise ValueError(f"not a quorvex key record: {error}") from None
+        return _derivation(inputs, key=key, image_hash=inputs.image_hash, threads=inputs.threads,
+                           width=inputs.width, height=inputs.height)
+
+    @staticmethod
+    def inputs_from_json(record: Mapping[str, Any] | str) -> RecordedInputs:
+        """The inputs of a record, with or without its key (a record written
+        with ``include_key=False`` or ``--no-key``): everything but the key,
+        and ``.derive(image)`` to derive the key again. Raises ValueError for
+        anything that is not a record.
+        """
+        return _recorded_inputs(_record_entries(record))
 
     def verify(self, image: ImageSource) -> None:
         """Derives the key again from ``image`` with the recorded inputs
@@ -161,6 +148,66 @@ _INPUT_ENTRIES = frozenset({"image_hash", "width", "height", "nonce", "timestamp
                             "scheme_version", "walk", "kdf", "steps", "layers", "threads",
                             "key_size"})
 
+
+
+@dataclass(frozen=True, kw_only=True)
+class RecordedInputs(Options):
+    """Every input of a recorded key but the key itself: the options, and
+    the hash and size of the image it was derived from."""
+
+    image_hash: bytes
+    width: int
+    height: int
+
+    def derive(self, image: ImageSource) -> Derivation:
+        """Derives the key again from ``image`` with these inputs (raw RGB
+        bytes are taken with the recorded width and height). Raises
+        ValueError when the image's pixels are not the recorded ones (its
+        hash differs), and what derive() raises.
+        """
+        size = (self.width, self.height) if is_raw_pixels(image) else (None, None)
+        derivation = derive_checked(load_image(image, *size), self)
+        if not hmac.compare_digest(derivation.image_hash, self.image_hash):
+            raise ValueError("the image's pixels are not the recorded ones")
+        return derivation
+
+
+def _record_entries(record: object) -> Mapping[str, Any]:
+    try:
+        parsed = json.loads(record) if isinstance(record, str) else record
+        return _entries("record", parsed, required={"inputs"}, optional={"image", "key"})
+    except RecursionError:  # json's own limit on nesting
+        raise ValueError("not a quorvex key record: nested too deeply") from None
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"not a quorvex key record: {error}") from None
+
+
+def _recorded_inputs(entries: Mapping[str, Any]) -> RecordedInputs:
+    try:
+        inputs = _entries("inputs", entries["inputs"], required=_INPUT_ENTRIES,
+                          optional={"info", "context"})
+        kdf = choice("kdf", inputs["kdf"], KDFS)
+        label = "info" if kdf == "hkdf" else "context"
+        if set(inputs) != _INPUT_ENTRIES | {label}:
+            raise ValueError(f"inputs of the {kdf} kdf hold {label} and no other label")
+        options = check_options(
+            nonce=_from_hex("nonce", inputs["nonce"]), timestamp=inputs["timestamp"],
+            version=inputs["scheme_version"], walk=inputs["walk"], kdf=kdf,
+            steps=inputs["steps"], layers=inputs["layers"],
+            info=_from_hex("info", inputs["info"]) if kdf == "hkdf" else DEFAULT_INFO,
+            context=inputs["context"] if kdf == "blake3" else DEFAULT_CONTEXT,
+            key_size=inputs["key_size"], threads=inputs["threads"])
+        if (options.walk == "blake3") != (options.threads is not None):
+            raise ValueError("threads must be a count for the BLAKE3 walk and null for the SHA3 walk")
+        digest = _from_hex("image_hash", inputs["image_hash"])
+        if len(digest) != _IMAGE_HASH_SIZE:
+            raise ValueError(f"image_hash must be {_IMAGE_HASH_SIZE} bytes, not {len(digest)}")
+        chosen = {name.name: getattr(options, name.name) for name in fields(Options)}
+        return RecordedInputs(**chosen, image_hash=digest,
+                              width=whole_number("width", inputs["width"], 1, U64_MAX),
+                              height=whole_number("height", inputs["height"], 1, U64_MAX))
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"not a quorvex key record: {error}") from None
 
 def derive(
     image: ImageSource,
@@ -223,8 +270,43 @@ class DeriveOptions(TypedDict, total=False):
 
 
 def derive_key(image: ImageSource, **options: Unpack[DeriveOptions]) -> bytes:
-    """The key of ``derive(image, ...)`` alone, as bytes. Takes the same
-    arguments and raises the same exceptions as derive()."""
+    """Derives a key from an image and returns it alone, as bytes: the key of
+    ``derive(image, ...)``.
+
+    ``image`` is a file path or binary file (PNG, JPEG, PPM or anything
+    Pillow reads), a Pillow image, an RgbImage, or raw RGB bytes with
+    ``width`` and ``height``. It is converted to 8-bit RGB: an alpha channel
+    and every frame but the first are dropped, with a DroppedInputWarning.
+    The picture is the only secret input; every other one is public and
+    goes into the key's record (see derive and Derivation.to_json).
+
+    Keywords (``nonce`` and ``timestamp`` are required):
+
+    - ``nonce``: bytes-like, not empty; also the HKDF salt. A fresh random
+      value (``secrets.token_bytes(16)``) per key; keep it to derive the
+      key again.
+    - ``timestamp``: int, 0 to 2**64 - 1, seconds since 1970 by convention.
+    - ``version``: the scheme version string bound into the seed
+      (default "quorvex-v2").
+    - ``walk``: "sha3" (the reference walk, default) or "blake3" (parallel).
+    - ``kdf``: "hkdf" (HKDF-SHA256, default) or "blake3".
+    - ``steps``, ``layers``: walk steps per layer and layers, each at least
+      1 (default 2048 and 3); the SHA3 walk takes at most 2**58 - 1 steps.
+    - ``info``: bytes-like HKDF info label (default b"quorvex-lintav-v2").
+    - ``context``: the BLAKE3 derive-key context (default
+      "quorvex-lin-tav-v1.0").
+    - ``key_size``: 16, 32 (default) or 64 bytes; a shorter key is a prefix
+      of a longer one from the same inputs.
+    - ``threads``: the BLAKE3 walk's chunk count, 1 to 65535 (default: what
+      the worker pool would take); the key depends on it. Ignored by the
+      SHA3 walk.
+    - ``width``, ``height``: the size of raw RGB bytes, and only of them.
+
+    Raises TypeError for an argument of the wrong type, OptionError (a
+    ValueError) for a value out of range, ValueError for raw bytes that do
+    not fit the size, OSError for an image that cannot be read or decoded,
+    and WorkerPoolError when the BLAKE3 walk's threads cannot be started.
+    """
     return derive(image, **options).key
 
 

@@ -6,7 +6,7 @@ import hashlib
 import os
 import warnings
 from collections.abc import Buffer
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from importlib import resources
 from typing import IO, Union
 
@@ -36,9 +36,10 @@ class DroppedInputWarning(UserWarning):
 @dataclass(frozen=True)
 class RgbImage:
     """Pixels as width * height * 3 bytes: R, G, B per pixel, rows from the
-    top, each row from the left."""
+    top, each row from the left. Its repr shows the size, never the pixels
+    (a 20-megapixel photo is 60 MB of them)."""
 
-    pixels: bytes
+    pixels: bytes = field(repr=False)
     width: int
     height: int
 

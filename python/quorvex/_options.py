@@ -48,6 +48,10 @@ class OptionError(ValueError):
         self.option = option
         self.requirement = requirement
 
+    def __reduce__(self) -> tuple[type[OptionError], tuple[str, str]]:
+        # An error raised in a worker process reaches the caller by pickle.
+        return OptionError, (self.option, self.requirement)
+
 
 @dataclass(frozen=True, kw_only=True)
 class Options:
