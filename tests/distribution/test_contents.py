@@ -91,9 +91,12 @@ def test_metadata(repaired_wheel):
     for expected in ("Operating System :: POSIX :: Linux",
                      "Topic :: Security :: Cryptography"):
         assert expected in classifiers
-    # The long description a pip user reads first starts with what to type.
+    # The long description's first section is how to install, with the
+    # command to type.
     description = metadata.get_payload()
-    assert description.index("pip install quorvex") < description.index("## ")
+    sections = [match.start() for match in re.finditer(r"^## ", description, re.M)]
+    assert description[sections[0]:].startswith("## Install\n"), description[sections[0]:][:40]
+    assert sections[0] < description.index("pip install ") < sections[1]
 
 
 def supported_versions():
