@@ -60,14 +60,27 @@ endif()
 
 message(STATUS "BLAKE3: building the C sources in ${QUORVEX_BLAKE3_SOURCE_DIR}")
 set(_b3 "${QUORVEX_BLAKE3_SOURCE_DIR}")
+# The library's vector implementations for the target: x86-64's assembly,
+# which its dispatcher picks from at run time, or AArch64's NEON, which every
+# AArch64 CPU has and the library then always uses. Any other processor gets
+# the portable code alone, as the library's own build does there.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  set(_b3_vector_sources
+    ${_b3}/blake3_sse2_x86-64_unix.S
+    ${_b3}/blake3_sse41_x86-64_unix.S
+    ${_b3}/blake3_avx2_x86-64_unix.S
+    ${_b3}/blake3_avx512_x86-64_unix.S)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+  set(_b3_vector_sources ${_b3}/blake3_neon.c)
+else()
+  set(_b3_vector_sources)
+endif()
+message(STATUS "BLAKE3: vector sources for ${CMAKE_SYSTEM_PROCESSOR}: ${_b3_vector_sources}")
 add_library(quorvex_blake3 STATIC
   ${_b3}/blake3.c
   ${_b3}/blake3_dispatch.c
   ${_b3}/blake3_portable.c
-  ${_b3}/blake3_sse2_x86-64_unix.S
-  ${_b3}/blake3_sse41_x86-64_unix.S
-  ${_b3}/blake3_avx2_x86-64_unix.S
-  ${_b3}/blake3_avx512_x86-64_unix.S)
+  ${_b3_vector_sources})
 target_include_directories(quorvex_blake3 SYSTEM PUBLIC ${_b3})
 # The library's sources are not ours to warn about.
 target_compile_options(quorvex_blake3 PRIVATE -w)

@@ -42,7 +42,7 @@ if(TARGET _quorvex_core AND QUORVEX_STATIC_LIBSTDCXX)
   endif()
   # Both extension modules of the wheel: each carries its own copy of the
   # runtime, local to it.
-  foreach(module IN ITEMS _quorvex_core _thread_count)
+  foreach(module IN ITEMS _quorvex_core _engine)
     if(TARGET ${module})
       target_sources(${module} PRIVATE src/binding/exception_globals.cpp)
       target_link_options(${module} PRIVATE -static-libstdc++ -Wl,--gc-sections)

@@ -33,10 +33,18 @@ def q():
     return _quorvex_core
 
 
+def scaled_timeout(seconds):
+    """A time limit for a plain build, scaled to the build under test:
+    scripts/sanitize sets QUORVEX_TIMEOUT_SCALE (its build runs several
+    times slower)."""
+    return seconds * float(os.environ.get("QUORVEX_TIMEOUT_SCALE", "1"))
+
+
 def run_python(code, env=None, timeout=120, check=True, stdin=None):
     """Runs code in a fresh interpreter (same one as the tests) and returns
     the completed process; a hang becomes a test failure, not a stuck run.
-    `env` adds to this process's environment; a value of None unsets."""
+    `env` adds to this process's environment; a value of None unsets.
+    `timeout` is for a plain build (see scaled_timeout)."""
     full_env = dict(os.environ)
     for name, value in (env or {}).items():
         if value is None:
@@ -46,7 +54,7 @@ def run_python(code, env=None, timeout=120, check=True, stdin=None):
     result = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)], input=stdin,
         capture_output=True, text=True, errors="backslashreplace",
-        timeout=timeout, env=full_env)
+        timeout=scaled_timeout(timeout), env=full_env)
     if check and result.returncode != 0:
         raise AssertionError(
             f"exit {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}")

@@ -395,10 +395,8 @@ def test_jobs_must_be_a_positive_count(value):
     one_line_error(cli("key", "--sample", "-j", value), 2, "argument -j/--jobs")
 
 
-def test_jobs_default_to_the_usable_cpus_once_derivations_release_the_interpreter():
-    expected = len(os.sched_getaffinity(0)) if \
-        command_line._DERIVATIONS_RELEASE_THE_INTERPRETER else 1
-    assert command_line.default_jobs() == expected
+def test_jobs_default_to_the_usable_cpus():
+    assert command_line.default_jobs() == len(os.sched_getaffinity(0))
 
 
 def test_jobs_run_at_most_n_tasks_at_once_and_emit_in_order():

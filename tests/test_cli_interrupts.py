@@ -23,8 +23,6 @@ INTERRUPTED = b"quorvex: error: interrupted\n"
 _SIGALRM_BIT = 1 << (signal.SIGALRM - 1)
 LONG_WALK = ["key", "--sample", "--steps", "4000000000", "--nonce", "01", "--timestamp", "1"]
 SHORT_KEY = ["key", "--sample", "--steps", "1", "--nonce", "01", "--timestamp", "1"]
-# Whether derivations on job threads let the main thread take a Ctrl-C.
-ENGINE = command_line._DERIVATIONS_RELEASE_THE_INTERPRETER
 
 
 def entry(*args, code=None):
@@ -206,8 +204,6 @@ def test_ctrl_c_dropped_in_a_finalizer_still_stops_the_walk(where):
 @pytest.mark.parametrize("jobs", ["1", "2"])
 @pytest.mark.parametrize("command", ["key", "check"])
 def test_ctrl_c_during_walks_stops_everything(tmp_path, jobs, command):
-    if jobs != "1" and not ENGINE:
-        pytest.skip("walks on job threads hold the interpreter until the package's engine")
     images = []
     for index in range(3):
         images.append(str(tmp_path / f"{index}.ppm"))

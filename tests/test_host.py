@@ -1,12 +1,14 @@
-"""The quorvex host package: images, the pipeline, its options and
-thread-count pinning."""
+"""The quorvex host package: images, the pipeline, its options and the
+BLAKE3 walk's thread count."""
 import array
 import hashlib
 import inspect
 import io
 import os
 import pydoc
+import shutil
 import struct
+import subprocess
 import textwrap
 import types
 import warnings
@@ -348,43 +350,62 @@ def test_a_missing_file_is_an_os_error(tmp_path):
         quorvex.derive_key(str(tmp_path / "missing.png"), nonce=NONCE, timestamp=TIMESTAMP)
 
 
-@pytest.mark.skipif(SANITIZED, reason="an address-space limit breaks the sanitizer runtime")
-def test_a_pool_that_cannot_start_is_a_worker_pool_error():
+# Stands in for pthread_create: no thread can be started.
+FAILING_PTHREAD_CREATE = r"""
+#include <errno.h>
+#include <pthread.h>
+int pthread_create(pthread_t *thread, const pthread_attr_t *attributes,
+                   void *(*entry)(void *), void *argument) {
+    (void)thread; (void)attributes; (void)entry; (void)argument;
+    return EAGAIN;
+}
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime must come first in LD_PRELOAD")
+@pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
+def test_a_pool_that_cannot_start_is_a_worker_pool_error(tmp_path):
+    source = tmp_path / "failing.c"
+    source.write_text(FAILING_PTHREAD_CREATE)
+    failing = tmp_path / "failing.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(failing), str(source)], check=True)
     script = """
-        import resource, quorvex
-        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        import quorvex
+        image = quorvex.RgbImage(bytes(48), 4, 4)
         for attempt in range(2):
             try:
-                quorvex.derive(quorvex.RgbImage(bytes(48), 4, 4), nonce=b"n", timestamp=1,
-                               walk="blake3", steps=8, layers=1, threads=65535)
+                quorvex.derive(image, nonce=b"n", timestamp=1, walk="blake3", steps=8, layers=1,
+                               threads=2)
             except quorvex.WorkerPoolError as error:
                 print(isinstance(error, RuntimeError), str(error).split(":")[0])
+        # The SHA3 walk needs no pool: it runs on the calling thread.
+        print(len(quorvex.derive_key(image, nonce=b"n", timestamp=1, steps=8)))
     """
-    lines = run_clean(script).stdout.splitlines()
-    assert lines == ["True The global thread pool has not been initialized."] * 2
+    lines = run_clean(script, {"LD_PRELOAD": str(failing)}).stdout.splitlines()
+    assert lines == ["True The global thread pool has not been initialized."] * 2 + ["32"]
 
 
 # --- the thread count ------------------------------------------------------
 
-PINNING = """
-    import os, quorvex
-    image = quorvex.RgbImage(bytes(48), 4, 4)
-    kwargs = dict(nonce=b"n", timestamp=1, walk="blake3", steps=8, layers=1)
-    print(quorvex.pinned_thread_count())
-    first = quorvex.derive(image, threads={first}, **kwargs)
-    print(first.threads, os.environ["RAYON_NUM_THREADS"], quorvex.pinned_thread_count())
-    print(quorvex.derive(image, **kwargs).threads)
-    try:
-        quorvex.derive(image, threads={second}, **kwargs)
-    except quorvex.ThreadCountError as error:
-        print("refused")
-    print(quorvex.derive(image, nonce=b"n", timestamp=1, steps=8).threads)
-"""
-
-
-def test_thread_count_is_pinned_once_per_process():
-    out = run_python(PINNING.format(first=2, second=3)).stdout.split("\n")
-    assert out[:5] == ["None", "2 2 2", "2", "refused", "None"]
+def test_any_thread_counts_in_one_process():
+    """Counts mixed in one process, each equal to the models' walk with that
+    chunk count; the default stays the one the process started with."""
+    script = """
+        import os, quorvex
+        image = quorvex.RgbImage(bytes(range(108)) * 3, 12, 9)
+        kwargs = dict(nonce=b"n", timestamp=1, walk="blake3", steps=90, layers=2)
+        for threads in (None, 2, 9, None, 1, 16, 3):
+            d = quorvex.derive(image, threads=threads, **kwargs)
+            print(d.threads, d.key.hex())
+            os.environ["RAYON_NUM_THREADS"] = "11"  # read once per process, as by the pool
+    """
+    lines = run_clean(script, {"RAYON_NUM_THREADS": "4"}).stdout.splitlines()
+    rgb = quorvex.RgbImage(bytes(range(108)) * 3, 12, 9)
+    assert [line.split()[0] for line in lines] == ["4", "2", "9", "4", "1", "16", "3"]
+    for line in lines:
+        threads, key = line.split()
+        assert key == expected_key(rgb, walk="blake3", steps=90, layers=2, threads=int(threads),
+                                   nonce=b"n", timestamp=1).hex(), threads
 
 
 def test_existing_environment_value_is_honoured():
@@ -396,7 +417,7 @@ def test_existing_environment_value_is_honoured():
     assert run_python(script, env={"RAYON_NUM_THREADS": "+3"}).stdout.strip() == "3"
 
 
-# Prints the recorded thread count, the threads the pool started and the key.
+# Prints the recorded thread count, the threads the walk started and the key.
 THREADS_USED = """
     before = len(os.listdir("/proc/self/task"))
     import quorvex
@@ -416,7 +437,8 @@ THREADS_USED = """
 ], ids=["above-2**64", "space", "rs-num-cpus", "plus", "zero-skips-rs", "affinity"])
 def test_the_recorded_thread_count_is_the_one_the_walk_used(env, prelude, expected):
     recorded, started, key = run_clean(prelude + textwrap.dedent(THREADS_USED), env).stdout.split()
-    assert int(recorded) == int(started)
+    # Chunks are walked on one thread per CPU, whatever their count.
+    assert 1 <= int(started) <= len(os.sched_getaffinity(0))
     if expected is not None:
         assert int(recorded) == expected
     else:  # the available parallelism: the pool's default
@@ -429,7 +451,7 @@ def test_the_recorded_thread_count_is_the_one_the_walk_used(env, prelude, expect
 
 def test_the_default_count_is_the_pools_own_rule():
     script = """
-        import quorvex._thread_count as rule
+        import quorvex._engine as rule
         print(rule.pool_thread_count())
         before = len(os.listdir("/proc/self/task"))
         import _quorvex_core as q
@@ -441,21 +463,14 @@ def test_the_default_count_is_the_pools_own_rule():
         assert predicted == started, env
 
 
-@pytest.mark.parametrize("threads,printed", [
-    (65535, "65535 65535"), (1, "1 1"), (65536, "ValueError None"), (0, "ValueError None"),
-    (True, "TypeError None"), (2.5, "TypeError None"), ("2", "TypeError None"),
+@pytest.mark.parametrize("threads,error", [
+    (65536, ValueError), (0, ValueError), (-1, ValueError), (True, TypeError), (2.5, TypeError),
+    ("2", TypeError),
 ])
-def test_pinning_takes_whole_counts_up_to_the_cap(threads, printed):
-    script = f"""
-        import quorvex
-        try:
-            print(quorvex.pin_thread_count({threads!r}), os.environ["RAYON_NUM_THREADS"])
-        except TypeError:
-            print("TypeError", quorvex.pinned_thread_count())
-        except ValueError:
-            print("ValueError", quorvex.pinned_thread_count())
-    """
-    assert run_clean(script).stdout.strip() == printed
+def test_thread_counts_are_whole_numbers_up_to_the_cap(threads, error):
+    with pytest.raises(error, match="threads"):
+        quorvex.derive(quorvex.RgbImage(bytes(48), 4, 4), nonce=b"n", timestamp=1, walk="blake3",
+                       steps=8, layers=1, threads=threads)
 
 
 def test_json_record_names_every_input():

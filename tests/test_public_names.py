@@ -60,9 +60,8 @@ def test_help_of_derive_key_stands_on_its_own():
     assert len(text.split()) > 150  # a reference, not a pointer to derive()
 
 
-def test_retired_thread_pinning_names_still_answer_but_are_not_exported():
-    for name in ("pin_thread_count", "pinned_thread_count", "ThreadCountError"):
-        assert name not in quorvex.__all__
-        assert name not in vars(quorvex)
-    with pytest.raises(AttributeError, match="no attribute 'nothing_here'"):
-        quorvex.nothing_here
+def test_thread_pinning_names_are_gone():
+    # Any thread count runs in any process now: nothing is left to pin.
+    for name in ("pin_thread_count", "pinned_thread_count", "ThreadCountError",
+                 "start_worker_pool"):
+        assert not hasattr(quorvex, name), name

@@ -57,3 +57,33 @@ def test_an_unknown_level_name_is_ignored():
     vectors = VECTORS["execute_multilayer_sha3"][:3]
     got = walks_at_level("sse9", 1, [walk_case("execute_multilayer_sha3", v) for v in vectors])
     assert got == [expected(v) for v in vectors]
+
+
+# What the warning must say, written here apart from the module: the value
+# given and the names accepted.
+ACCEPTED = "(scalar, avx2, avx512)"
+
+
+@pytest.mark.parametrize("value", ["AVX2", "avx1024"])
+def test_an_unknown_level_name_is_warned_about_once(value):
+    vectors = VECTORS["execute_multilayer_sha3"][:2]
+    cases = [walk_case("execute_multilayer_sha3", v) for v in vectors]
+    cases += [walk_case("execute_multilayer_blake3", v)
+              for v in VECTORS["execute_multilayer_blake3"][:2]]
+    result = run_python(WALKS, env={"QUORVEX_SIMD_LEVEL": value, "RAYON_NUM_THREADS": "1"},
+                        timeout=300, stdin=json.dumps(cases))
+    got = json.loads(result.stdout)
+    assert got[:2] == [expected(v) for v in vectors]
+    lines = result.stderr.splitlines()
+    warnings = [line for line in lines if "QUORVEX_SIMD_LEVEL" in line]
+    assert len(warnings) == 1, result.stderr
+    assert f"QUORVEX_SIMD_LEVEL={value} " in warnings[0] and ACCEPTED in warnings[0], warnings
+    assert lines == warnings, result.stderr
+
+
+@pytest.mark.parametrize("value", ["scalar", "avx2", "avx512", "", None])
+def test_a_level_name_or_none_is_not_warned_about(value):
+    cases = [walk_case("execute_multilayer_sha3", VECTORS["execute_multilayer_sha3"][0])]
+    result = run_python(WALKS, env={"QUORVEX_SIMD_LEVEL": value}, timeout=300,
+                        stdin=json.dumps(cases))
+    assert result.stderr == ""

@@ -2,13 +2,12 @@
 
 The host side of the scheme: load an image as 8-bit RGB, bind its hash, a
 nonce, a timestamp and a version into a seed, walk the pixels into an
-entropy pool and derive the final key, with the native core doing the work.
+entropy pool and derive the final key, with the package's native engine
+(the core of ``_quorvex_core``, without the interpreter lock) doing the work.
 The picture is the only secret: a key's record holds every other input.
 """
 
 __version__ = "0.1.0"
-
-import typing as _typing
 
 from ._host import Derivation, KeyMismatchError, WorkerPoolError, derive, derive_key
 from ._image import DroppedInputWarning, RgbImage, image_hash, load_image, sample_image
@@ -66,15 +65,3 @@ for _name in __all__:
     if isinstance(_value, type) or callable(_value):
         _value.__module__ = __name__
 del _name, _value
-
-# The thread-count pinning of the BLAKE3 walk is on its way out of the
-# public API: these names still answer, for code written against it, but
-# are no longer exported or documented.
-_RETIRED = frozenset({"ThreadCountError", "pin_thread_count", "pinned_thread_count"})
-
-
-def __getattr__(name: str) -> _typing.Any:
-    if name in _RETIRED:
-        from . import _threads
-        return getattr(_threads, name)
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -3,6 +3,7 @@ record of a key, which lets it be checked later."""
 
 from __future__ import annotations
 
+import functools
 import hmac
 import inspect
 import json
@@ -11,9 +12,15 @@ from collections.abc import Buffer, Mapping
 from dataclasses import dataclass, field, fields
 from typing import Any, Required, TypedDict, Unpack
 
-import _quorvex_core as core
-
-from ._image import ImageSource, RgbImage, image_hash, is_raw_pixels, load_image
+from . import _engine as engine
+from ._image import (
+    ImageSource,
+    LoadedImage,
+    RgbImage,
+    image_hash,
+    is_raw_pixels,
+    load_for_derivation,
+)
 from ._options import (
     DEFAULT_CONTEXT,
     DEFAULT_INFO,
@@ -32,9 +39,9 @@ from ._options import (
     choice,
     whole_number,
 )
-from ._threads import pin_thread_count
 
-# How the worker pool's panic starts when it could not start its threads.
+# How the engine's failure starts when its worker pool could not start its
+# threads.
 _POOL_FAILURE = "The global thread pool has not been initialized."
 _HEX = re.compile(r"(?:[0-9a-fA-F]{2})*")
 _IMAGE_HASH_SIZE = 32
@@ -45,9 +52,9 @@ class KeyMismatchError(Exception):
 
 
 class WorkerPoolError(RuntimeError):
-    """The BLAKE3 walk's worker pool could not start its threads. The pool is
-    made once per process: every later BLAKE3 walk in it fails the same
-    way."""
+    """The BLAKE3 walk's worker pool (one thread per CPU) could not start its
+    threads. The pool is made once per process: every later BLAKE3 walk in
+    it fails the same way."""
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -131,13 +138,13 @@ class Derivation(Options):
         constant time. Returns None when they are equal and raises
         KeyMismatchError when they are not.
 
-        Raw RGB bytes are taken with the recorded width and height. Raises
-        OSError for an unreadable image, and ThreadCountError for a BLAKE3
-        record whose thread count is not the one this process is pinned to
-        (verify it in a new process).
+        Raw RGB bytes are taken with the recorded width and height. Records
+        of any thread count verify in any process. Raises OSError for an
+        unreadable image. Safe to call from several threads at once; the
+        work runs without the interpreter lock.
         """
         size = (self.width, self.height) if is_raw_pixels(image) else (None, None)
-        again = derive_checked(load_image(image, *size), self)
+        again = derive_checked(load_for_derivation(image, *size), self)
         if not hmac.compare_digest(again.key, self.key):
             cause = "" if again.image_hash == self.image_hash else \
                 " (the image's pixels are not the recorded ones)"
@@ -166,7 +173,7 @@ class RecordedInputs(Options):
         hash differs), and what derive() raises.
         """
         size = (self.width, self.height) if is_raw_pixels(image) else (None, None)
-        derivation = derive_checked(load_image(image, *size), self)
+        derivation = derive_checked(load_for_derivation(image, *size), self)
         if not hmac.compare_digest(derivation.image_hash, self.image_hash):
             raise ValueError("the image's pixels are not the recorded ones")
         return derivation
@@ -236,19 +243,25 @@ def derive(
     ``nonce`` (not empty; also the HKDF salt) and ``info`` take any
     bytes-like object; ``version`` is the scheme version string; ``walk`` is
     "sha3" or "blake3"; ``kdf`` is "hkdf" or "blake3"; ``steps`` and
-    ``layers`` are at least 1; ``key_size`` is 16, 32 or 64. For the BLAKE3
-    walk the thread count is pinned for the whole process (see
-    pin_thread_count); ``threads`` is ignored by the SHA3 walk.
+    ``layers`` are at least 1; ``key_size`` is 16, 32 or 64. ``threads``
+    is the BLAKE3 walk's chunk count per layer (1 to MAX_THREADS; any count
+    in any process, walked on one thread per CPU), by default the thread
+    count _quorvex_core's worker pool would take in this process
+    (RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, the CPUs this process may use);
+    the SHA3 walk ignores it.
+
+    The work runs without the interpreter lock: other Python threads, and an
+    asyncio loop that awaits ``asyncio.to_thread(derive, ...)``, go on
+    meanwhile; several threads may derive at once.
 
     Raises TypeError for an argument of the wrong type, ValueError for a bad
-    value, OSError for an unreadable image, ThreadCountError for a thread
-    count other than the one this process is pinned to, and WorkerPoolError
-    when the BLAKE3 walk's threads cannot be started.
+    value, OSError for an unreadable image, and WorkerPoolError when the
+    BLAKE3 walk's threads cannot be started.
     """
     options = check_options(nonce=nonce, timestamp=timestamp, version=version, walk=walk,
                             kdf=kdf, steps=steps, layers=layers, info=info, context=context,
                             key_size=key_size, threads=threads)
-    return derive_checked(load_image(image, width, height), options)
+    return derive_checked(load_for_derivation(image, width, height), options)
 
 
 class DeriveOptions(TypedDict, total=False):
@@ -315,42 +328,41 @@ setattr(derive_key, "__signature__",
         inspect.signature(derive).replace(return_annotation="bytes"))
 
 
-def derive_checked(rgb: RgbImage, options: Options) -> Derivation:
+def derive_checked(rgb: RgbImage | LoadedImage, options: Options) -> Derivation:
     """The derivation of an image already loaded, with checked options."""
-    digest = image_hash(rgb)
-    seed = bytes(core.generate_initial_seed(digest, options.nonce, options.timestamp,
-                                            options.version))
+    digest = rgb.image_hash if isinstance(rgb, LoadedImage) else image_hash(rgb)
+    seed = engine.generate_initial_seed(digest, options.nonce, options.timestamp, options.version)
     threads: int | None = None
     if options.walk == "sha3":
-        pool = core.execute_multilayer_sha3(seed, rgb.pixels, rgb.width, rgb.height,
-                                            options.steps, options.layers)
+        pool = engine.sha3_walk(seed, rgb.pixels, rgb.width, rgb.height, options.steps,
+                                options.layers)
     else:
-        threads = pin_thread_count(options.threads)
-        pool = _blake3_walk(seed, rgb, steps=options.steps, layers=options.layers)
+        threads = options.threads if options.threads is not None else default_thread_count()
+        pool = _blake3_walk(seed, rgb, steps=options.steps, layers=options.layers,
+                            threads=threads)
     if options.kdf == "hkdf":
-        key = core.derive_key_hkdf(bytes(pool), options.nonce, options.info, options.key_size)
+        key = engine.derive_key_hkdf(pool, options.nonce, options.info, options.key_size)
     else:
-        key = core.derive_key_blake3(bytes(pool), options.context, options.key_size)
-    return _derivation(options, key=bytes(key), image_hash=digest, width=rgb.width,
+        key = engine.derive_key_blake3(pool, options.context, options.key_size)
+    return _derivation(options, key=key, image_hash=digest, width=rgb.width,
                        height=rgb.height, threads=threads)
 
 
-def start_worker_pool(threads: int | None = None) -> int:
-    """Pins the thread count (see pin_thread_count) and makes the BLAKE3
-    walk's worker pool now, with a one-step walk, rather than in the first
-    real one; returns the count. Raises WorkerPoolError when the pool cannot
-    start its threads."""
-    count = pin_thread_count(threads)
-    _blake3_walk(bytes(64), RgbImage(bytes(3), 1, 1), steps=1, layers=1)
-    return count
+@functools.cache
+def default_thread_count() -> int:
+    """The BLAKE3 walk's default chunk count: the thread count
+    _quorvex_core's worker pool takes in this process, asked of the pool's
+    own rule (RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the CPUs this
+    process may use within its control group's quota). Decided once per
+    process, as the pool's size is."""
+    return engine.pool_thread_count()
 
 
-def _blake3_walk(seed: bytes, rgb: RgbImage, *, steps: int, layers: int) -> list[int]:
+def _blake3_walk(seed: bytes, rgb: RgbImage | LoadedImage, *, steps: int, layers: int, threads: int) -> bytes:
     try:
-        return core.execute_multilayer_blake3(seed, rgb.pixels, rgb.width, rgb.height, steps,
-                                              layers)
-    except BaseException as error:  # PanicException derives from BaseException
-        if type(error).__name__ == "PanicException" and str(error).startswith(_POOL_FAILURE):
+        return engine.blake3_walk(seed, rgb.pixels, rgb.width, rgb.height, steps, layers, threads)
+    except RuntimeError as error:
+        if str(error).startswith(_POOL_FAILURE):
             raise WorkerPoolError(str(error)) from error
         raise
 

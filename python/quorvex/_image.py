@@ -2,16 +2,18 @@
 
 from __future__ import annotations
 
-import hashlib
 import os
+import queue
+import threading
 import warnings
 from collections.abc import Buffer
 from dataclasses import dataclass, field
 from importlib import resources
-from typing import IO, Union
+from typing import IO, Callable, Union
 
-from PIL import Image
+from PIL import Image, ImageFile
 
+from . import _engine
 from ._options import U64_MAX, byte_string, whole_number
 
 ImageSource = Union[str, "os.PathLike[str]", IO[bytes], Image.Image, "RgbImage", Buffer]
@@ -89,6 +91,31 @@ def load_image(source: ImageSource, width: int | None = None,
     return _decode(source)
 
 
+@dataclass(frozen=True)
+class LoadedImage:
+    """What a derivation reads of an image: its packed RGB pixels (any
+    bytes-like object), its size and its image hash."""
+
+    pixels: Buffer
+    width: int
+    height: int
+    image_hash: bytes
+
+
+def load_for_derivation(source: ImageSource, width: int | None = None,
+                        height: int | None = None) -> LoadedImage:
+    """load_image()'s pixels with their image hash. A JPEG or PNG file is
+    decoded into memory of our own and packed there, hashed on the way: no
+    second copy of the image is made. Raises what load_image raises."""
+    if isinstance(source, (str, os.PathLike)) or (
+            hasattr(source, "read") and not isinstance(source, (Buffer, Image.Image, RgbImage))):
+        if width is not None or height is not None:
+            raise ValueError("width and height go with raw RGB bytes only")
+        return _decode_packed(source)
+    rgb = load_image(source, width, height)
+    return LoadedImage(rgb.pixels, rgb.width, rgb.height, image_hash(rgb))
+
+
 def is_raw_pixels(source: object) -> bool:
     """Whether load_image takes ``source`` as raw RGB bytes."""
     return isinstance(source, Buffer)
@@ -103,8 +130,9 @@ def sample_image() -> RgbImage:
 
 def image_hash(image: RgbImage) -> bytes:
     """SHA3-256 of the RGB pixel bytes: the same picture keeps its hash (and
-    its keys) through lossless re-encoding, and changes with any pixel."""
-    return hashlib.sha3_256(image.pixels).digest()
+    its keys) through lossless re-encoding, and changes with any pixel.
+    Computed without the interpreter lock."""
+    return _engine.sha3_256(image.pixels)
 
 
 def _decode(source: str | os.PathLike[str] | IO[bytes]) -> RgbImage:
@@ -115,10 +143,127 @@ def _decode(source: str | os.PathLike[str] | IO[bytes]) -> RgbImage:
         raise OSError(f"cannot decode the image: {fault}") from fault
 
 
-def _from_pillow(image: Image.Image) -> RgbImage:
-    _warn_about_dropped_input(image)
+def _from_pillow(image: Image.Image, *, warn: bool = True) -> RgbImage:
+    if warn:
+        _warn_about_dropped_input(image)
     rgb = image if image.mode == "RGB" else image.convert("RGB")
     return RgbImage(rgb.tobytes(), rgb.width, rgb.height)
+
+
+# Formats whose Pillow plugin decodes, on load(), into the image memory it
+# finds in place; modes that Pillow keeps as 4 bytes a pixel, R, G, B first.
+_DECODED_IN_PLACE = frozenset({"JPEG", "PNG"})
+_FOUR_BYTE_MODES = frozenset({"RGB", "RGBA", "RGBX"})
+
+
+def _decode_packed(source: str | os.PathLike[str] | IO[bytes]) -> LoadedImage:
+    try:
+        with Image.open(source) as opened:
+            _warn_about_dropped_input(opened)
+            loaded = _decoded_into_our_memory(opened)
+            if loaded is not None:
+                return loaded
+            rgb = _from_pillow(opened, warn=False)
+            return LoadedImage(rgb.pixels, rgb.width, rgb.height, image_hash(rgb))
+    except _DECODER_FAULTS as fault:
+        raise OSError(f"cannot decode the image: {fault}") from fault
+
+
+def _decoded_into_our_memory(opened: Image.Image) -> LoadedImage | None:
+    """Decodes an RGB or RGBA JPEG or PNG into a buffer of ours (Pillow's
+    4-byte pixels, mapped by Image.frombuffer), then packs it to 3-byte RGB
+    in place while hashing it: no tobytes() copy and its join. None when
+    the file is of another kind, or its loader made memory of its own."""
+    if (opened.format not in _DECODED_IN_PLACE or opened.mode not in _FOUR_BYTE_MODES
+            or getattr(opened, "n_frames", 1) != 1 or not getattr(opened, "tile", None)
+            or getattr(opened, "_im", None) is not None):
+        return None
+    width, height = opened.size
+    memory = _engine.uninitialized_bytearray(width * height * 4)
+    layout = "RGBA" if opened.mode == "RGBA" else "RGBX"
+    mapped = Image.frombuffer(layout, opened.size, memory, "raw", layout, 0, 1)
+    opened.im = mapped.im
+    if isinstance(opened, ImageFile.ImageFile) and _rows_come_in_order(opened):
+        digest = _load_hashing_rows_meanwhile(opened, memory)
+    else:
+        opened.load()
+        digest = None
+    if opened.im is not mapped.im:
+        return None  # the loader replaced the memory: the pixels are in its own
+    del mapped
+    opened.close()  # lets go of the mapping before the memory is rewritten
+    if digest is None:
+        digest = _engine.pack_rgb_in_place(memory, width * height)
+    return LoadedImage(memoryview(memory)[:width * height * 3], width, height, digest)
+
+
+# Below this many pixels a second thread costs more than it saves.
+_ROWS_MEANWHILE_PIXELS = 1 << 20
+
+
+def _rows_come_in_order(opened: Image.Image) -> bool:
+    """Whether the decoder writes whole RGB rows top to bottom, with the pad
+    byte 255 that marks a finished row (an interlaced PNG fills its rows in
+    seven passes; RGBA has no pad byte)."""
+    return (opened.mode == "RGB" and not opened.info.get("interlace")
+            and opened.width * opened.height >= _ROWS_MEANWHILE_PIXELS)
+
+
+class _ReadsReported:
+    """The file object of an image being loaded, reporting each read: Pillow
+    reads a piece of the file between two decoder calls, so at a read the
+    decoder is stopped and its finished rows can be handed on."""
+
+    def __init__(self, file: IO[bytes], on_read: Callable[[], None]) -> None:
+        self._file = file
+        self._on_read = on_read
+
+    def read(self, size: int = -1) -> bytes:
+        self._on_read()
+        return self._file.read(size)
+
+    def __getattr__(self, name: str) -> object:
+        return getattr(self._file, name)
+
+
+def _load_hashing_rows_meanwhile(opened: ImageFile.ImageFile, memory: bytearray) -> bytes:
+    """Loads the image while another thread packs and hashes the rows the
+    decoder has finished; returns the image hash. The decode and the hash,
+    each on its own core, take about as long as the slower of the two."""
+    packer = _engine.row_packer(memory, opened.width, opened.height)
+    finished = queue.SimpleQueue[int | None]()
+    failures: list[BaseException] = []
+    seen = 0
+
+    def report_rows() -> None:
+        nonlocal seen
+        rows = _engine.decoded_rows(packer, seen)
+        if rows > seen:
+            seen = rows
+            finished.put(rows)
+
+    def pack_finished_rows() -> None:
+        try:
+            while (rows := finished.get()) is not None:
+                _engine.pack_rows(packer, rows)
+        except BaseException as failure:  # handed to the loading thread
+            failures.append(failure)
+
+    packing = threading.Thread(target=pack_finished_rows, name="quorvex row hashing")
+    packing.start()
+    original = opened.fp
+    assert original is not None  # an image not loaded yet has its file
+    try:
+        opened.fp = _ReadsReported(original, report_rows)  # type: ignore[assignment]
+        opened.load()
+    finally:
+        if opened.fp is not None:
+            opened.fp = original
+        finished.put(None)
+        packing.join()
+    if failures:
+        raise failures[0]
+    return _engine.finish_rows(packer)
 
 
 def _warn_about_dropped_input(image: Image.Image) -> None:

@@ -13,7 +13,7 @@ from collections.abc import Buffer
 from dataclasses import dataclass
 from typing import Literal, SupportsIndex, TypeVar
 
-from . import _thread_count
+from . import _engine
 
 Walk = Literal["sha3", "blake3"]
 Kdf = Literal["hkdf", "blake3"]
@@ -24,7 +24,7 @@ KEY_SIZES = (16, 32, 64)
 
 U64_MAX = 2**64 - 1
 # The worker pool's cap, taken from the constant the pool itself applies.
-MAX_THREADS: int = _thread_count.MAX_THREAD_COUNT
+MAX_THREADS: int = _engine.MAX_THREAD_COUNT
 # The SHA3 walk refuses step counts whose steps x 32 bytes exceed 2**63 - 1
 # (its "capacity overflow"); the host refuses them before any work.
 MAX_SHA3_STEPS = (2**63 - 1) // 32
@@ -116,7 +116,8 @@ def whole_number(option: str, value: object, low: int, high: int, scope: str = "
 
 
 def thread_count(value: object) -> int | None:
-    """None (the pool's own default) or a count of 1 to MAX_THREADS."""
+    """None (the default: the module's pool size rule) or a count of 1 to
+    MAX_THREADS."""
     return None if value is None else whole_number("threads", value, 1, MAX_THREADS)
 
 

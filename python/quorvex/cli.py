@@ -12,7 +12,6 @@ from __future__ import annotations
 import argparse
 import errno
 import functools
-import importlib.util
 import io
 import json
 import os
@@ -34,7 +33,7 @@ from PIL import Image, UnidentifiedImageError
 
 from _quorvex_cli import EXIT_INTERRUPTED, interrupts, report_interrupted
 
-from . import _host, _image, _options, _thread_count
+from . import _engine, _host, _image, _options
 
 EXIT_OK = 0
 EXIT_FAILED = 1  # an image or a record failed; the others were still done
@@ -65,30 +64,9 @@ _INPUT_OPTIONS = ("nonce", "timestamp", "scheme_version", "walk", "kdf", "steps"
 
 
 
-def _unserved_thread_count_errors() -> tuple[type[BaseException], ...]:
-    """What a BLAKE3 walk raises for a thread count this process cannot
-    run: until the package's engine takes any count in any process, one
-    other than the count pinned first, or one whose threads cannot start.
-    Such a record or image fails on its own."""
-    errors: list[type[BaseException]] = []
-    pool_error = getattr(_host, "WorkerPoolError", None)
-    if isinstance(pool_error, type):
-        errors.append(pool_error)
-    try:
-        from ._threads import ThreadCountError
-    except ImportError:
-        return tuple(errors)
-    return (*errors, ThreadCountError)
-
-
-_UNSERVED_THREADS = _unserved_thread_count_errors()
-
-# Whether a derivation lets other threads run: the package's engine releases
-# the interpreter; _quorvex_core, pinned to one thread count per process
-# (quorvex._threads), holds it. While it does not, a walk on a job thread
-# keeps the main thread from taking a Ctrl-C until the walk ends, so there
-# is one job unless more are asked for.
-_DERIVATIONS_RELEASE_THE_INTERPRETER = importlib.util.find_spec("quorvex._threads") is None
+# A BLAKE3 walk whose worker pool cannot start its threads: that record or
+# image fails on its own, and the others are still done.
+_UNSERVED_THREADS: tuple[type[BaseException], ...] = (_host.WorkerPoolError,)
 
 # Warnings about the image itself, shown as one line naming the image.
 _IMAGE_WARNINGS = (_image.DroppedInputWarning, Image.DecompressionBombWarning)
@@ -180,7 +158,7 @@ def _hex_bytes(text: str) -> bytes:
 def _decimal(text: str) -> int:
     # The pool's own rule for numbers: digits with an optional '+', nothing
     # else (int() would also take spaces, '_' and non-ASCII digits).
-    value = _thread_count.parse_decimal_u64(text)
+    value = _engine.parse_decimal_u64(text)
     if value is None:
         raise argparse.ArgumentTypeError(f"not a whole number of 0 to 2**64 - 1: {text!r}")
     return value
@@ -202,8 +180,9 @@ def usable_cpu_count() -> int:
 
 
 def default_jobs() -> int:
-    """-j when it is not given: the usable CPUs."""
-    return usable_cpu_count() if _DERIVATIONS_RELEASE_THE_INTERPRETER else 1
+    """-j when it is not given: the usable CPUs (derivations release the
+    interpreter, so jobs on threads run side by side)."""
+    return usable_cpu_count()
 
 
 def build_parser() -> argparse.ArgumentParser:

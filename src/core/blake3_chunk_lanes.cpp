@@ -255,7 +255,7 @@ struct LaneLevel {
 
 #endif  // __x86_64__
 
-LaneLevel lane_level(SimdLevel level) noexcept {
+LaneLevel lane_level([[maybe_unused]] SimdLevel level) noexcept {
 #if defined(__x86_64__)
   // Without AVX2, vector lanes measured no faster than walking the chunks
   // one after another (SSE2, 4 lanes: 169 against 172 ns per chunk-step).

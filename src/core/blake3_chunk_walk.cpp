@@ -219,7 +219,7 @@ void walk_chunk_scalar(const std::uint8_t* chunk_seed, const PixelGrid& grid,
 
 #endif  // __x86_64__
 
-ChunkWalkKernel chunk_walk_kernel(SimdLevel level) noexcept {
+ChunkWalkKernel chunk_walk_kernel([[maybe_unused]] SimdLevel level) noexcept {
 #if defined(__x86_64__)
   return kernel_for<ChunkWalkKernel>(level, walk_chunk_scalar, walk_chunk_avx2, walk_chunk_avx512);
 #else

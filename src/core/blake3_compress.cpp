@@ -48,7 +48,7 @@ compress_avx512(const Blake3ChainingValue& cv, const std::uint8_t* block, std::u
 
 }  // namespace
 
-Blake3Compression blake3_compression(SimdLevel level) noexcept {
+Blake3Compression blake3_compression([[maybe_unused]] SimdLevel level) noexcept {
 #if defined(__x86_64__)
   return kernel_for<Blake3Compression>(level, compress_scalar, compress_avx2, compress_avx512);
 #else

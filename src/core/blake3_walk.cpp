@@ -57,6 +57,23 @@ struct LayerWork {
   std::vector<ChunkResult> results;
   std::vector<std::exception_ptr> failures;
   std::atomic<bool> cancel{false};
+  // The chain value the layer started with, set before each layer's job.
+  const std::uint8_t* prev = nullptr;
+
+  // The seeds of chunks first .. first + count - 1: BLAKE3(prev ‖ LE64(j) ‖
+  // label). Each worker derives its own group's, beside the others, and
+  // wipes what the library left on its stack.
+  void derive_chunk_seeds(std::uint64_t first, std::uint64_t count) {
+    const DeadStackWipe<kLibraryStackDepth> wipe_on_exit;
+    Blake3 hasher;
+    SecretArray<kChunkSeedMessageSize> message;
+    std::copy_n(prev, kBlake3Size, message.begin());
+    std::copy_n(kChunkLabel, kChunkLabelSize, message.begin() + kBlake3Size + 8);
+    for (std::uint64_t j = first; j < first + count; ++j) {
+      put_le64(message.data() + kBlake3Size, j);
+      hasher.hash(message.data(), message.size(), seeds.data() + j * kBlake3Size);
+    }
+  }
 
   // Walks chunks first .. first + count - 1 in order, side by side where
   // that is quicker. `walking` follows the chunk in hand, so that a failure
@@ -79,7 +96,8 @@ struct LayerWork {
   }
 };
 
-// Runs on pool worker `index`, which walks group `index` if there is one: a
+// Runs on pool worker `index`, which walks group `index` (only the workers
+// that have a group are given a task): a
 // failure stays in the slot of the chunk it came from, to be raised on the
 // calling thread once every worker has finished; the group's later chunks
 // are not walked (the failure raised is the lowest chunk's, and theirs are
@@ -87,11 +105,11 @@ struct LayerWork {
 // carries no exception object, hence no UBSan null check on its handler).
 __attribute__((no_sanitize("null"))) void walk_chunk_task(void* context, std::uint64_t index) {
   auto& work = *static_cast<LayerWork*>(context);
-  if (index >= work.groups.count) return;
   const std::uint64_t first = index * work.groups.size;
   const std::uint64_t count = std::min(work.groups.size, work.results.size() - first);
   std::uint64_t walking = first;
   try {
+    work.derive_chunk_seeds(first, count);
     work.walk_group(first, count, walking, nullptr);
   } catch (abi::__forced_unwind&) {
     throw;
@@ -100,21 +118,10 @@ __attribute__((no_sanitize("null"))) void walk_chunk_task(void* context, std::ui
   }
 }
 
-// The chunk seeds of one layer: BLAKE3(prev ‖ LE64(j) ‖ label).
-void derive_chunk_seeds(const std::uint8_t* prev, LayerWork& work) {
-  Blake3 hasher;
-  SecretArray<kChunkSeedMessageSize> message;
-  std::copy_n(prev, kBlake3Size, message.begin());
-  std::copy_n(kChunkLabel, kChunkLabelSize, message.begin() + kBlake3Size + 8);
-  for (std::uint64_t j = 0; j < work.results.size(); ++j) {
-    put_le64(message.data() + kBlake3Size, j);
-    hasher.hash(message.data(), message.size(), work.seeds.data() + j * kBlake3Size);
-  }
-}
-
 // Every chunk in order on the calling thread, as one group: the first
 // failure is the lowest chunk's, as on the pool.
 void walk_chunks_here(LayerWork& work, const InterruptCheck& check_interrupt) {
+  work.derive_chunk_seeds(0, work.results.size());
   std::uint64_t walking = 0;
   work.walk_group(0, work.results.size(), walking, &check_interrupt);
 }
@@ -128,7 +135,8 @@ void walk_chunks_here(LayerWork& work, const InterruptCheck& check_interrupt) {
 // depends on the schedule.
 void run_chunk_walks(WorkerPool& pool, LayerWork& work, const InterruptCheck& check_interrupt) {
   if (work.results.size() > 1 &&
-      pool.inject_and_wait(walk_chunk_task, &work, work.cancel, check_interrupt)) {
+      pool.inject_and_wait(walk_chunk_task, &work, work.groups.count, work.cancel,
+                           check_interrupt)) {
     for (auto& failure : work.failures) {
       if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
     }
@@ -140,12 +148,12 @@ void run_chunk_walks(WorkerPool& pool, LayerWork& work, const InterruptCheck& ch
 
 }  // namespace
 
-Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
-                                        const PixelGrid& grid, std::uint64_t steps,
-                                        std::uint64_t layers,
-                                        const InterruptCheck& check_interrupt) {
+Blake3Pool execute_multilayer_blake3_chunks(WorkerPool& pool, std::uint64_t chunks,
+                                            ByteView initial_seed, const PixelGrid& grid,
+                                            std::uint64_t steps, std::uint64_t layers,
+                                            const InterruptCheck& check_interrupt) {
   const DeadStackWipe<kLibraryStackDepth> wipe_on_exit;  // the library's finalisations leave their output there
-  const std::uint64_t chunks = pool.thread_count();
+  chunks = std::max<std::uint64_t>(chunks, 1);
   const std::uint64_t steps_per_chunk = std::max<std::uint64_t>(steps / chunks, 1);
   SecretArray<kBlake3Size> prev;
   Blake3().hash(initial_seed.data(), initial_seed.size(), prev.data());
@@ -156,7 +164,7 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
     SecretArray<kBlake3Size> layer_digest;
     for (std::uint64_t layer = 0; layer < layers; ++layer) {
       if (layer > 0 && check_interrupt) check_interrupt();
-      derive_chunk_seeds(prev.data(), work);
+      work.prev = prev.data();
       run_chunk_walks(pool, work, check_interrupt);
 
       Blake3 digest, chain;
@@ -176,6 +184,14 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
   Blake3Pool result;
   final_hash.finish(result.data());
   return result;
+}
+
+Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
+                                        const PixelGrid& grid, std::uint64_t steps,
+                                        std::uint64_t layers,
+                                        const InterruptCheck& check_interrupt) {
+  return execute_multilayer_blake3_chunks(pool, pool.thread_count(), initial_seed, grid, steps,
+                                          layers, check_interrupt);
 }
 
 Blake3Pool execute_multilayer_blake3(ByteView initial_seed, const PixelGrid& grid,

@@ -2,7 +2,9 @@
 // spreads the chunk walks over the worker pool (a chunk per thread, or
 // groups of chunks in vector lanes when threads outnumber CPUs; results in
 // chunk order) and chains their results.
-// Safe to call from any thread outside the pool; calls take turns on it.
+// Safe to call from any thread outside the pool. A call that finds the pool
+// busy with another call walks its chunks on its own thread instead of
+// waiting (same results).
 #pragma once
 
 #include <cstdint>
@@ -27,5 +29,13 @@ Blake3Pool execute_multilayer_blake3_on(WorkerPool& pool, ByteView initial_seed,
                                         const PixelGrid& grid, std::uint64_t steps,
                                         std::uint64_t layers,
                                         const InterruptCheck& check_interrupt);
+
+// The walk with `chunks` chunks a layer (at least 1), on a pool of any size:
+// the chunks go to at most one worker per CPU of the pool, in groups. The
+// result depends on the chunk count, never on the pool.
+Blake3Pool execute_multilayer_blake3_chunks(WorkerPool& pool, std::uint64_t chunks,
+                                            ByteView initial_seed, const PixelGrid& grid,
+                                            std::uint64_t steps, std::uint64_t layers,
+                                            const InterruptCheck& check_interrupt);
 
 }  // namespace quorvex

@@ -1,7 +1,9 @@
 #include "cpu_features.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace quorvex {
 namespace {
@@ -21,7 +23,77 @@ SimdLevel detect() noexcept {
   return SimdLevel::scalar;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+
+// The register files, in order: each includes the one before it.
+enum class VectorRegisters { sse, avx, avx512 };
+
+VectorRegisters detect_vector_registers() noexcept {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return VectorRegisters::avx512;
+  if (__builtin_cpu_supports("avx")) return VectorRegisters::avx;
+  return VectorRegisters::sse;
+}
+
+#define QUORVEX_XMM_0_15                                                                     \
+  "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", \
+      "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
+
+void zero_sse_registers() noexcept {
+  asm volatile(
+      "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
+      "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+      "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\tpxor %%xmm8, %%xmm8\n\t"
+      "pxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
+      "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\t"
+      "pxor %%xmm15, %%xmm15" ::: QUORVEX_XMM_0_15);
+}
+
+// vzeroall clears all of ymm0-15 (zmm0-15 on an AVX-512 CPU).
+[[gnu::target("avx")]] void zero_avx_registers() noexcept {
+  asm volatile("vzeroall" ::: QUORVEX_XMM_0_15);
+}
+
+// vzeroall does not reach zmm16-31, which glibc's own memcpy and memset
+// use on such CPUs; an EVEX-encoded write of an xmm register clears the
+// whole zmm register.
+[[gnu::target("avx512f")]] void zero_avx512_registers() noexcept {
+  asm volatile(
+      "vzeroall\n\t"
+      "vpxord %%xmm16, %%xmm16, %%xmm16\n\tvpxord %%xmm17, %%xmm17, %%xmm17\n\t"
+      "vpxord %%xmm18, %%xmm18, %%xmm18\n\tvpxord %%xmm19, %%xmm19, %%xmm19\n\t"
+      "vpxord %%xmm20, %%xmm20, %%xmm20\n\tvpxord %%xmm21, %%xmm21, %%xmm21\n\t"
+      "vpxord %%xmm22, %%xmm22, %%xmm22\n\tvpxord %%xmm23, %%xmm23, %%xmm23\n\t"
+      "vpxord %%xmm24, %%xmm24, %%xmm24\n\tvpxord %%xmm25, %%xmm25, %%xmm25\n\t"
+      "vpxord %%xmm26, %%xmm26, %%xmm26\n\tvpxord %%xmm27, %%xmm27, %%xmm27\n\t"
+      "vpxord %%xmm28, %%xmm28, %%xmm28\n\tvpxord %%xmm29, %%xmm29, %%xmm29\n\t"
+      "vpxord %%xmm30, %%xmm30, %%xmm30\n\tvpxord %%xmm31, %%xmm31, %%xmm31" ::: QUORVEX_XMM_0_15,
+      "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25",
+      "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
+}
+
+#undef QUORVEX_XMM_0_15
+
+#endif
+
 }  // namespace
+
+void wipe_vector_registers() noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const VectorRegisters registers = detect_vector_registers();
+  switch (registers) {
+    case VectorRegisters::avx512:
+      zero_avx512_registers();
+      break;
+    case VectorRegisters::avx:
+      zero_avx_registers();
+      break;
+    case VectorRegisters::sse:
+      zero_sse_registers();
+      break;
+  }
+#endif
+}
 
 SimdLevel choose_simd_level(const char* forced, SimdLevel supported) noexcept {
   if (forced == nullptr) return supported;
@@ -34,9 +106,36 @@ SimdLevel supported_simd_level() noexcept {
   return level;
 }
 
+std::string simd_level_warning(const char* forced, SimdLevel supported) {
+  if (forced == nullptr || *forced == '\0' || parse_simd_level(forced)) return {};
+  std::string names;
+  for (SimdLevel level : kAllSimdLevels) {
+    names += names.empty() ? "" : ", ";
+    names += simd_level_name(level);
+  }
+  return std::string("quorvex: QUORVEX_SIMD_LEVEL=") + forced + " names no level (" + names +
+         "); using " + simd_level_name(choose_simd_level(forced, supported)) + "\n";
+}
+
+namespace {
+
+SimdLevel level_from_environment() noexcept {
+  const char* forced = std::getenv("QUORVEX_SIMD_LEVEL");
+  const SimdLevel supported = supported_simd_level();
+  try {
+    const std::string warning = simd_level_warning(forced, supported);
+    std::fputs(warning.c_str(), stderr);
+  } catch (const std::bad_alloc&) {
+    // No memory for the text: the level is still chosen, unannounced.
+  }
+  return choose_simd_level(forced, supported);
+}
+
+}  // namespace
+
 SimdLevel active_simd_level() noexcept {
-  static const SimdLevel level =
-      choose_simd_level(std::getenv("QUORVEX_SIMD_LEVEL"), supported_simd_level());
+  // A function-local static: read, and warned about, once per process.
+  static const SimdLevel level = level_from_environment();
   return level;
 }
 

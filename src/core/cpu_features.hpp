@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quorvex {
@@ -25,14 +26,29 @@ SimdLevel supported_simd_level() noexcept;
 
 // The level the walks use: the supported level, lowered (never raised) by
 // the environment variable QUORVEX_SIMD_LEVEL ("scalar", "avx2" or "avx512")
-// so that tests can run every level. Read once per process.
+// so that tests can run every level. Read once per process; a value that
+// names no level (an empty one is as if unset) is ignored with one warning
+// on standard error, simd_level_warning's.
 SimdLevel active_simd_level() noexcept;
+
+// The warning for a QUORVEX_SIMD_LEVEL value that names no level, with the
+// names it accepts and the level used instead; empty for a level's name,
+// an empty value or none (null).
+std::string simd_level_warning(const char* forced, SimdLevel supported);
 
 // The level for a QUORVEX_SIMD_LEVEL value (null when unset) on a CPU that
 // supports `supported`: the named level if it is lower, else `supported`.
 SimdLevel choose_simd_level(const char* forced, SimdLevel supported) noexcept;
 
 const char* simd_level_name(SimdLevel level) noexcept;
+
+// Zeroes every vector register this CPU has (xmm, ymm and zmm, all 16 or
+// 32 of them). No calling convention preserves or clears them, so whatever
+// key material last passed through them (a copy, a digest's output, a
+// kernel's state) stays there after a call returns, until the kernel
+// writes them into a signal frame on the stack or a lazily bound call's
+// resolver saves them there. Safe to call from any thread.
+void wipe_vector_registers() noexcept;
 
 // The variant of `level`, capped at the CPU's: the one place where a
 // kernel's per-level variants are chosen.

@@ -50,6 +50,9 @@ void Digest::finish(std::uint8_t* out) noexcept {
   // with algorithm_ alone, and opening it is checked, so it cannot fail.
   const unsigned char* digest = gcry_md_read(handle_, algorithm_);
   __builtin_memcpy(out, digest, size_);
+  // The digest has just passed through the vector registers (libgcrypt's
+  // finalisation, the copy): none of it waits there for the next signal.
+  wipe_vector_registers();
 }
 
 }  // namespace quorvex

@@ -21,6 +21,10 @@ void HmacSha256::rekey(ByteView key) noexcept {
     inner_pad_[i] = static_cast<std::uint8_t>(block[i] ^ 0x36);
     outer_pad_[i] = static_cast<std::uint8_t>(block[i] ^ 0x5c);
   }
+  // The key, its block and the pads have passed through the vector
+  // registers (the copy, the XOR): the next lazily bound call (libgcrypt's,
+  // the first time) or signal frame would store them on the stack.
+  wipe_vector_registers();
   reset();
 }
 

@@ -12,7 +12,10 @@ namespace quorvex {
 
 static_assert(kPrkSize == kSha256Size);
 
-ExpandedPool expand_pool(ByteView pool) {
+namespace {
+
+// expand_pool without the wipe, for callers that wipe once for everything.
+ExpandedPool expand_pool_unwiped(ByteView pool) {
   ExpandedPool expanded;
   Digest digest(GCRY_MD_SHA3_256);
   for (std::uint8_t counter = 0; counter < 4; ++counter) {
@@ -23,6 +26,15 @@ ExpandedPool expand_pool(ByteView pool) {
     digest.finish(expanded.data() + counter * std::size_t{32});
   }
   return expanded;
+}
+
+}  // namespace
+
+// Each entry point wipes what its libgcrypt calls and its own copies left
+// on the stack and in the vector registers, once, as it returns.
+ExpandedPool expand_pool(ByteView pool) {
+  const DeadStackWipe<kDigestStackDepth> wipe_on_exit;
+  return expand_pool_unwiped(pool);
 }
 
 void check_key_size(std::uint64_t key_size) {
@@ -63,6 +75,7 @@ SecretBytes expand_with(HmacSha256& keyed_with_prk, ByteView info, std::uint64_t
 }  // namespace
 
 Prk hkdf_extract(ByteView salt, ByteView input_key_material) {
+  const DeadStackWipe<kDigestStackDepth> wipe_on_exit;
   HmacSha256 hmac(salt);
   return extract_with(hmac, input_key_material);
 }
@@ -71,6 +84,7 @@ SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length) {
   if (length > kHkdfMaxOutput) {
     throw HkdfError(texts::kHkdfTooLong);
   }
+  const DeadStackWipe<kDigestStackDepth> wipe_on_exit;
   HmacSha256 hmac(prk);
   return expand_with(hmac, info, length);
 }
@@ -78,7 +92,8 @@ SecretBytes hkdf_expand(ByteView prk, ByteView info, std::uint64_t length) {
 SecretBytes derive_key_hkdf(ByteView entropy_pool, ByteView salt, ByteView info,
                             std::uint64_t key_size) {
   check_key_size(key_size);
-  const ExpandedPool expanded = expand_pool(entropy_pool);
+  const DeadStackWipe<kDigestStackDepth> wipe_on_exit;
+  const ExpandedPool expanded = expand_pool_unwiped(entropy_pool);
   HmacSha256 hmac(salt);
   const Prk prk = extract_with(hmac, expanded);
   hmac.rekey(prk);
@@ -88,7 +103,7 @@ SecretBytes derive_key_hkdf(ByteView entropy_pool, ByteView salt, ByteView info,
 SecretBytes derive_key_blake3(ByteView entropy_pool, ByteView context, std::uint64_t key_size) {
   check_key_size(key_size);
   const DeadStackWipe<kLibraryStackDepth> wipe_on_exit;  // the library's finalisation leaves its output there
-  const ExpandedPool expanded = expand_pool(entropy_pool);
+  const ExpandedPool expanded = expand_pool_unwiped(entropy_pool);
   Blake3 hasher(context);
   hasher.update(expanded.data(), expanded.size());
   SecretBytes key(key_size);

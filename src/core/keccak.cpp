@@ -90,7 +90,7 @@ void pair_scalar(KeccakState& first, KeccakState* second) noexcept {
 
 }  // namespace
 
-KeccakKernels keccak_kernels(SimdLevel level) noexcept {
+KeccakKernels keccak_kernels([[maybe_unused]] SimdLevel level) noexcept {
 #if defined(__x86_64__)
   return kernel_for<KeccakKernels>(level, {single_scalar, pair_scalar}, {single_avx2, pair_avx2},
                                    {single_avx512, pair_avx512});

@@ -12,6 +12,8 @@
 #include <span>
 #include <vector>
 
+#include "cpu_features.hpp"
+
 namespace quorvex {
 
 using ByteView = std::span<const std::uint8_t>;
@@ -20,7 +22,8 @@ inline void wipe(void* data, std::size_t size) noexcept { explicit_bzero(data, s
 
 // How deep below a frame its callees' locals can lie: our own hashing
 // kernels stay well under 2 KiB; the libraries' call chains (BLAKE3's
-// finalisation and multi-chunk paths) take a few KiB. Unoptimised builds
+// finalisation and multi-chunk paths) take a few KiB, libgcrypt's digests
+// (1.10) under 1 KiB. Unoptimised builds
 // (the sanitizer runs) give every inlined round its own stack slots, and
 // the BLAKE3 walk's kernels then take up to about 33 KiB. The lane walks
 // hold 16 chunks' states in frames of up to 20 KiB (30 KiB for one
@@ -34,18 +37,25 @@ inline constexpr std::size_t kKernelStackDepth = 64 * 1024;
 inline constexpr std::size_t kLibraryStackDepth = 64 * 1024;
 inline constexpr std::size_t kLaneStackDepth = 160 * 1024;
 #endif
+// libgcrypt is built optimised whatever we are; our own frames around it
+// are not, in the sanitizer runs.
+inline constexpr std::size_t kDigestStackDepth = kKernelStackDepth;
 
 // Clears `Depth` bytes of stack below the caller's frame, where the
-// functions it called have left their locals. For code that cannot wipe its
-// own locals (a library's hash finalisation, a SIMD kernel's register
-// spills); libgcrypt burns its stack the same way. Not inlined, so its
-// buffer lies below the caller's frame, over the callees' old frames;
-// explicit_bzero cannot be optimised away.
+// functions it called have left their locals, and then the vector
+// registers, through which the last of the key material passed. For code
+// that cannot wipe its own locals (a library's hash finalisation, a SIMD
+// kernel's register spills); libgcrypt burns its stack the same way, but
+// leaves its registers (and our copies of its output) to whatever runs
+// next, which may be a signal frame that stores them on the stack. Not
+// inlined, so its buffer lies below the caller's frame, over the callees'
+// old frames; explicit_bzero cannot be optimised away.
 template <std::size_t Depth>
 [[gnu::noinline]] void wipe_dead_stack() noexcept {
   unsigned char region[Depth];
   explicit_bzero(region, sizeof region);
   asm volatile("" : : "r"(region) : "memory");
+  wipe_vector_registers();
 }
 
 // Wipes the dead stack when the scope that declares it ends, on every path

@@ -27,6 +27,7 @@ void absorb_image_hash(Digest& digest, ByteView image_hash) {
 
 SecretBytes generate_initial_seed(ByteView image_hash, ByteView nonce, std::uint64_t timestamp,
                                   ByteView version) {
+  const DeadStackWipe<kDigestStackDepth> wipe_on_exit;  // the seed left libgcrypt through registers
   Digest digest(GCRY_MD_SHA3_512);
   absorb_image_hash(digest, image_hash);
   digest.update(nonce);

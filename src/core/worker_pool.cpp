@@ -10,33 +10,44 @@
 // pool with a compare-and-swap and, finding it taken, walks its chunks on
 // its own thread instead (the results are the same on any schedule).
 //
-// Shared words (all in WorkerPool):
-// - busy_: set by the caller that claims the pool (compare-and-swap, so
-//   only one succeeds), cleared by that caller once its job is done. Nobody
-//   ever waits for it to clear.
-// - task_, context_, stopping_: plain fields, written only by the claiming
-//   caller (or by stop_workers) before it bumps generation_; workers read
-//   them after seeing the new generation (release/acquire).
-// - remaining_: set by the caller to the number of workers before the bump;
-//   each worker decrements it after its task. The worker that takes it to 0
-//   sets done_ to 1 and wakes the caller.
-// - done_: futex word; 0 while the job runs, set to 1 by the last worker.
-//   The caller sleeps on it (with a timeout, to poll for signals).
-// - generation_: futex word, bumped by the caller to publish a job. Workers
-//   sleep on it while it equals the generation they last served.
-// - sleepers_: workers about to sleep on generation_. A worker increments it
-//   (seq_cst) before its last look at generation_ and the futex wait, which
-//   itself rechecks the word in the kernel; the caller bumps generation_
-//   (seq_cst) before it reads sleepers_. Either the caller sees the sleeper
-//   and wakes it, or the worker sees the new generation: no wake-up is
-//   lost. Wakes are skipped only when nobody can be asleep.
+// A job names how many workers have work (the BLAKE3 walk gives one group
+// of chunks to each of at most one worker per CPU); only those are woken.
+// The others sleep on, however many threads the pool has, and never spin:
+// a pool of 2,000 threads on 2 CPUs wakes 2 of them per job.
+//
+// Shared words:
+// - busy_ (WorkerPool): set by the caller that claims the pool
+//   (compare-and-swap, so only one succeeds), cleared by that caller once
+//   its job is done. Nobody ever waits for it to clear.
+// - task_, context_, stopping_ (WorkerPool): plain fields, written only by
+//   the claiming caller (or by stop_workers) before it bumps the chosen
+//   workers' generation words; a worker reads them after it sees its own
+//   word change (release/acquire).
+// - remaining_ (WorkerPool): set by the caller to the job's task count
+//   before the bumps; each woken worker decrements it after its task. The
+//   worker that takes it to 0 sets done_ to 1 and wakes the caller.
+// - done_ (WorkerPool): futex word; 0 while the job runs, set to 1 by the
+//   last worker. The caller sleeps on it with a timeout, so it looks at the
+//   clock for signal checks and at the process id for a fork (a C++ caller
+//   with no signal check included) every few milliseconds.
+// - generation (Worker, one per worker): futex word, bumped only by the
+//   caller that hands this worker a task (and by stop_workers). The worker
+//   sleeps on it while it equals the generation it last served.
+// - asleep (Worker): 1 while the worker is about to sleep or sleeping on its
+//   generation word, written only by that worker. The worker sets it
+//   (seq_cst) before its last look at the generation and the futex wait,
+//   which itself rechecks the word in the kernel; the caller bumps the
+//   generation (seq_cst) before it reads asleep. Either the caller sees the
+//   sleeper and wakes it, or the worker sees the new generation: no wake-up
+//   is lost. A wake is skipped only when the worker cannot be asleep.
 //
 // The caller never leaves a job while workers may still touch its buffers:
 // an interrupt (an exception from the signal check) sets the job's cancel
 // flag and still waits for done_, and so does a forced unwind of the
 // calling thread. After fork() the workers are gone from the child: a
-// caller that finds itself in another process stops waiting, and the
-// caller runs the whole job itself.
+// caller that finds itself in another process (at entry, or at any wake-up
+// of its wait, so also after a fork between its claim and its wait) stops
+// waiting, and the caller runs the whole job itself.
 #include "worker_pool.hpp"
 
 #include <linux/futex.h>
@@ -72,6 +83,11 @@ constexpr std::chrono::microseconds kWorkerLinger{200};
 void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
                 const timespec* timeout = nullptr) noexcept {
   syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, timeout,
+          nullptr, 0);
+}
+
+void futex_wake_one(std::atomic<std::uint32_t>& word) noexcept {
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
           nullptr, 0);
 }
 
@@ -116,9 +132,11 @@ int start_posix_thread(pthread_t* thread, void* (*entry)(void*), void* argument)
 }
 
 struct WorkerPool::Worker {
-  WorkerPool* pool;
-  std::uint64_t index;
+  WorkerPool* pool = nullptr;
+  std::uint64_t index = 0;
   pthread_t thread{};
+  std::atomic<std::uint32_t> generation{0};  // bumped by a caller with a task for it
+  std::atomic<std::uint32_t> asleep{0};      // written by this worker only
 };
 
 WorkerPool::WorkerPool(std::uint64_t thread_count, std::uint64_t cpus)
@@ -131,7 +149,9 @@ std::unique_ptr<WorkerPool> WorkerPool::create(std::uint64_t count, ThreadStarte
   std::unique_ptr<WorkerPool> pool(new WorkerPool(count, cpus));
   pool->workers_.reserve(count);
   for (std::uint64_t i = 0; i < count; ++i) {
-    auto worker = std::make_unique<Worker>(Worker{pool.get(), i});
+    auto worker = std::make_unique<Worker>();
+    worker->pool = pool.get();
+    worker->index = i;
     const int error = starter(&worker->thread, &WorkerPool::worker_main, worker.get());
     if (error != 0) {
       pool->stop_workers();
@@ -155,36 +175,38 @@ void WorkerPool::stop_workers() noexcept {
   // Only the owner of a pool that no job runs on gets here (tests, or a
   // failed creation), so the words are free to write.
   stopping_ = true;
-  generation_.fetch_add(1, std::memory_order_seq_cst);
-  futex_wake_all(generation_);
+  for (auto& worker : workers_) {
+    worker->generation.fetch_add(1, std::memory_order_seq_cst);
+    futex_wake_one(worker->generation);
+  }
   for (auto& worker : workers_) pthread_join(worker->thread, nullptr);
   workers_.clear();
 }
 
 void* WorkerPool::worker_main(void* argument) {
   auto* worker = static_cast<Worker*>(argument);
-  worker->pool->serve(worker->index);
+  worker->pool->serve(*worker);
   return nullptr;
 }
 
-std::uint32_t WorkerPool::await_next_job(std::uint32_t seen) {
+std::uint32_t WorkerPool::await_next_job(Worker& worker, std::uint32_t seen) {
   // A walk's layers come back to back, and waking a sleeping thread costs
-  // tens of microseconds on a virtual machine: look for the next job a
-  // while before sleeping. Yielding, not spinning hard, leaves the core to
-  // the caller, which needs it to prepare that job.
+  // tens of microseconds on a virtual machine: a worker that just had work
+  // looks for its next task a while before sleeping. Yielding, not spinning
+  // hard, leaves the core to the caller, which needs it to prepare that job.
   const auto give_up = std::chrono::steady_clock::now() + kWorkerLinger;
   for (unsigned round = 0;; ++round) {
-    const std::uint32_t generation = generation_.load(std::memory_order_acquire);
+    const std::uint32_t generation = worker.generation.load(std::memory_order_acquire);
     if (generation != seen) return generation;
     if (round % 16 == 15 && std::chrono::steady_clock::now() > give_up) break;
     sched_yield();
   }
   for (;;) {
-    sleepers_.fetch_add(1, std::memory_order_seq_cst);
-    const std::uint32_t generation = generation_.load(std::memory_order_seq_cst);
-    if (generation == seen) futex_wait(generation_, seen);
-    sleepers_.fetch_sub(1, std::memory_order_relaxed);
-    const std::uint32_t now = generation_.load(std::memory_order_acquire);
+    worker.asleep.store(1, std::memory_order_seq_cst);
+    const std::uint32_t generation = worker.generation.load(std::memory_order_seq_cst);
+    if (generation == seen) futex_wait(worker.generation, seen);
+    worker.asleep.store(0, std::memory_order_relaxed);
+    const std::uint32_t now = worker.generation.load(std::memory_order_acquire);
     if (now != seen) return now;
   }
 }
@@ -196,10 +218,10 @@ void WorkerPool::finish_task() noexcept {
   }
 }
 
-void WorkerPool::serve(std::uint64_t index) {
+void WorkerPool::serve(Worker& worker) {
   std::uint32_t seen = 0;
   for (;;) {
-    seen = await_next_job(seen);
+    seen = await_next_job(worker, seen);
     if (stopping_) return;
     // The caller waits for every worker, so the count must go down even if
     // this thread is unwound in the middle of its task.
@@ -207,17 +229,20 @@ void WorkerPool::serve(std::uint64_t index) {
       WorkerPool* pool;
       ~Finish() { pool->finish_task(); }
     } finish{this};
-    task_(context_, index);
+    task_(context_, worker.index);
   }
 }
 
-void WorkerPool::dispatch(Task task, void* context) {
+void WorkerPool::dispatch(Task task, void* context, std::uint64_t tasks) {
   task_ = task;
   context_ = context;
-  remaining_.store(workers_.size(), std::memory_order_relaxed);
+  remaining_.store(tasks, std::memory_order_relaxed);
   done_.store(0, std::memory_order_relaxed);
-  generation_.fetch_add(1, std::memory_order_seq_cst);
-  if (sleepers_.load(std::memory_order_seq_cst) > 0) futex_wake_all(generation_);
+  for (std::uint64_t i = 0; i < tasks; ++i) {
+    Worker& worker = *workers_[i];
+    worker.generation.fetch_add(1, std::memory_order_seq_cst);
+    if (worker.asleep.load(std::memory_order_seq_cst) != 0) futex_wake_one(worker.generation);
+  }
 }
 
 bool WorkerPool::forked_away() const noexcept { return getpid() != process_; }
@@ -232,40 +257,46 @@ void WorkerPool::wait_out_workers() noexcept {
 }
 
 // Returns false if the process forked while we slept (the workers are not
-// in this process, the job will never finish here).
+// in this process, the job will never finish here). The wait always has a
+// timeout: a fork can also come from a signal handler of this thread, with
+// no signal check of ours to run after it.
 bool WorkerPool::wait_until_done(std::atomic<bool>& cancel,
                                  const InterruptCheck& check_interrupt) {
   const timespec poll{0, kInterruptPollNanoseconds};
   while (done_.load(std::memory_order_acquire) == 0) {
-    futex_wait(done_, 0, check_interrupt ? &poll : nullptr);
-    if (!check_interrupt) continue;
-    try {
-      check_interrupt();
-    } catch (...) {
-      // An interrupt, or the thread being ended by a forced unwind at
-      // interpreter shutdown: either way the frames that own the job's
-      // buffers are about to go, so the workers must be done first. The
-      // exception, whatever it is, goes on unchanged.
-      cancel.store(true, std::memory_order_relaxed);
-      wait_out_workers();
-      throw;
+    futex_wait(done_, 0, &poll);
+    if (check_interrupt) {
+      try {
+        check_interrupt();
+      } catch (...) {
+        // An interrupt, or the thread being ended by a forced unwind at
+        // interpreter shutdown: either way the frames that own the job's
+        // buffers are about to go, so the workers must be done first. The
+        // exception, whatever it is, goes on unchanged.
+        cancel.store(true, std::memory_order_relaxed);
+        wait_out_workers();
+        throw;
+      }
     }
-    // Python code ran in the check: it may have forked.
+    // Python code may have run in the check, or a signal handler here.
     if (forked_away()) return false;
   }
   return true;
 }
 
-bool WorkerPool::inject_and_wait(Task task, void* context, std::atomic<bool>& cancel,
+bool WorkerPool::inject_and_wait(Task task, void* context, std::uint64_t tasks,
+                                 std::atomic<bool>& cancel,
                                  const InterruptCheck& check_interrupt) {
+  tasks = std::min(tasks, thread_count_);
   if (workers_.empty()) {
-    for (std::uint64_t i = 0; i < thread_count_; ++i) task(context, i);
+    for (std::uint64_t i = 0; i < tasks; ++i) task(context, i);
     return true;
   }
+  if (tasks == 0) return true;
   if (forked_away()) return false;
   const Claim claim(busy_);
   if (!claim.held()) return false;
-  dispatch(task, context);
+  dispatch(task, context, tasks);
   return wait_until_done(cancel, check_interrupt);
 }
 
@@ -286,24 +317,41 @@ struct GlobalPool {
   bool forked = false;
 };
 
-GlobalPool& global_state() {
-  static GlobalPool* state = new GlobalPool;
-  return *state;
+// The module's pool, sized by the thread-count rule, and the per-CPU pool.
+enum class PoolKind { sized_by_rule, per_cpu };
+
+GlobalPool& global_state(PoolKind kind) {
+  static GlobalPool* const states = new GlobalPool[2];
+  return states[kind == PoolKind::per_cpu ? 1 : 0];
 }
 
 // In a forked child only the forking thread exists: the parent's workers
-// are gone and the pool's words may be mid-job. Abandon that pool (its
-// memory is simply kept) and let the next request build a new one.
-void forget_pool_in_child() noexcept {
-  GlobalPool& state = global_state();
-  new (&state.creation) std::mutex();
-  state.forked = true;
+// are gone and the pools' words may be mid-job. Abandon those pools (their
+// memory is simply kept) and let the next request build new ones.
+void forget_pools_in_child() noexcept {
+  for (PoolKind kind : {PoolKind::sized_by_rule, PoolKind::per_cpu}) {
+    GlobalPool& state = global_state(kind);
+    new (&state.creation) std::mutex();
+    state.forked = true;
+  }
 }
 
-}  // namespace
+void decide_size(GlobalPool& state, PoolKind kind) {
+  static std::once_flag fork_handler;
+  std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_pools_in_child); });
+  // Out of memory here (std::bad_alloc) leaves nothing decided: a later
+  // call tries again.
+  const SystemView system = current_system();
+  const std::optional<std::uint64_t> cpus = available_parallelism(system);
+  const std::uint64_t size =
+      kind == PoolKind::per_cpu ? std::min(cpus.value_or(1), kMaxThreadCount)
+                                : pool_thread_count_for(system);
+  state.cpus = cpus.value_or(size);
+  state.size = size;
+}
 
-WorkerPool& WorkerPool::global() {
-  GlobalPool& state = global_state();
+WorkerPool& process_pool(PoolKind kind) {
+  GlobalPool& state = global_state(kind);
   std::lock_guard<std::mutex> lock(state.creation);
   if (state.forked) {
     state.forked = false;
@@ -313,17 +361,9 @@ WorkerPool& WorkerPool::global() {
   if (state.failed) {
     throw Panic(std::string(texts::kPoolNotInitialized) + texts::kPoolAlreadyInitialized);
   }
-  if (state.size == 0) {
-    // Out of memory here (std::bad_alloc) leaves nothing decided: a later
-    // call tries again.
-    const SystemView system = current_system();
-    const std::uint64_t size = pool_thread_count_for(system);
-    state.cpus = available_parallelism(system).value_or(size);
-    state.size = size;
-    pthread_atfork(nullptr, nullptr, forget_pool_in_child);
-  }
+  if (state.size == 0) decide_size(state, kind);
   try {
-    state.pool = create(state.size, start_posix_thread, state.cpus).release();
+    state.pool = WorkerPool::create(state.size, start_posix_thread, state.cpus).release();
   } catch (const Panic&) {
     // A thread that could not be started: creation is not tried again.
     // Running out of memory is not such a failure and is left to retry.
@@ -332,5 +372,11 @@ WorkerPool& WorkerPool::global() {
   }
   return *state.pool;
 }
+
+}  // namespace
+
+WorkerPool& WorkerPool::global() { return process_pool(PoolKind::sized_by_rule); }
+
+WorkerPool& WorkerPool::per_cpu() { return process_pool(PoolKind::per_cpu); }
 
 }  // namespace quorvex

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "dead_stack.hpp"
 #include "errors.hpp"
 #include "fixed_texts.hpp"
 #include "digest.hpp"
@@ -144,6 +145,43 @@ TEST_P(HmacRekey, MatchesAFreshMacAndLibgcrypt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(KeySizes, HmacRekey, ::testing::Values(0, 1, 32, 63, 64, 65, 200));
+
+// Keying a MAC builds the key block (the key, zero-filled or first hashed
+// when longer than a block; during HKDF-Expand, the PRK) on the stack and
+// the two pads from it: once the key is set, by the constructor or by
+// rekey, none of them may stay on the stack under the caller or in the
+// registers (a signal spills them below the scanned stack first).
+TEST(HmacSha256, KeySetUpLeavesNoKeyBlockBehind) {
+  constexpr std::size_t kCallDepth = kLibraryStackDepth;
+  constexpr std::size_t kScanned = kCallDepth + testing::kSignalFrameRoom;
+  for (const std::size_t size : {32, 64, 100}) {
+    const auto key = testing::random_bytes(size, static_cast<unsigned>(size));
+    std::vector<std::uint8_t> block(kSha256BlockSize, 0);
+    if (size > kSha256BlockSize) {
+      gcry_md_hash_buffer(GCRY_MD_SHA256, block.data(), key.data(), key.size());
+    } else {
+      std::copy(key.begin(), key.end(), block.begin());
+    }
+    std::vector<std::uint8_t> secrets = block;
+    for (const std::uint8_t pad : {0x36, 0x5c}) {
+      for (const std::uint8_t b : block) secrets.push_back(b ^ pad);
+    }
+    const auto pieces = testing::telling_pieces(secrets);
+    ASSERT_FALSE(pieces.empty());
+
+    wipe_dead_stack<kScanned>();
+    HmacSha256 hmac(key);
+    testing::spill_registers_below<kCallDepth>();
+    EXPECT_EQ(testing::copies_on_dead_stack<kScanned>(pieces), 0) << "constructed, key of " << size;
+
+    const auto other_key = testing::random_bytes(20, 9);
+    hmac.rekey(other_key);
+    wipe_dead_stack<kScanned>();
+    hmac.rekey(key);
+    testing::spill_registers_below<kCallDepth>();
+    EXPECT_EQ(testing::copies_on_dead_stack<kScanned>(pieces), 0) << "rekeyed, key of " << size;
+  }
+}
 
 // The derivation shares one MAC between extract and expand; the steps on
 // their own must give the same key.

@@ -196,6 +196,26 @@ TEST(Sha3Walk, ReadsAreCheckedInWalkOrder) {
   }
 }
 
+// A wrapped size: 3 * width is 2^64 + 5, which the length check sees as 5,
+// so the walk runs with checked reads. The seed selects pixel 1, whose three
+// bytes would be 3, 4 and 5: the third lies exactly at the buffer's end and
+// must fail as out of bounds there, not be read (a read past the end would
+// go on to fail at the window's next pixel, index 6).
+TEST(Sha3Walk, ThirdByteAtTheBufferEndIsOutOfBounds) {
+  const std::vector<std::uint8_t> pixels = {1, 2, 3, 4, 5};
+  const std::uint64_t width = ~std::uint64_t{0} / 3 + 2;
+  ASSERT_EQ(width * 3, pixels.size());  // mod 2^64
+  const PixelGrid grid{pixels, width, 1};
+  std::vector<std::uint8_t> seed(kStateSize, 0);
+  put_be32(seed.data(), 1);  // x = 1 (the width exceeds 32 bits), y = 0
+  try {
+    execute_multilayer_sha3(seed, grid, 1, 1, nullptr);
+    FAIL() << "expected an out-of-bounds failure";
+  } catch (const Panic& panic) {
+    EXPECT_EQ(panic.what(), out_of_bounds_message(5, 5));
+  }
+}
+
 TEST(Sha3Walk, InterruptCheckRunsAndCanAbort) {
   const auto pixels = labelled_image(4, 4);
   const PixelGrid grid{pixels, 4, 4};

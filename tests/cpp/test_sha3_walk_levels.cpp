@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cpu_features.hpp"
+#include "dead_stack.hpp"
 #include "hex.hpp"
 #include "random_bytes.hpp"
 #include "simd_level_test.hpp"
@@ -22,10 +23,19 @@ using namespace sha3_walk;
 using testing::random_bytes;
 using testing::to_hex;
 
+// Every secret of a walk, by layer: the walk states and visit digests of
+// its steps, and its digest.
+struct LayerTrace {
+  std::vector<std::vector<std::uint8_t>> states, visits;
+  std::vector<std::uint8_t> digest;
+};
+
 std::vector<std::uint8_t> model_walk(const std::vector<std::uint8_t>& seed, const PixelGrid& grid,
-                                     std::uint64_t steps, std::uint64_t layers) {
+                                     std::uint64_t steps, std::uint64_t layers,
+                                     std::vector<LayerTrace>* trace = nullptr) {
   std::vector<std::uint8_t> state = seed, layer_digests;
   for (std::uint64_t layer = 0; layer < layers; ++layer) {
+    LayerTrace traced;
     std::vector<std::uint8_t> visits;
     for (std::uint64_t step = 0; step < steps; ++step) {
       StepMessage m;
@@ -40,10 +50,18 @@ std::vector<std::uint8_t> model_walk(const std::vector<std::uint8_t>& seed, cons
       std::uint8_t visit[32];
       gcry_md_hash_buffer(GCRY_MD_SHA3_256, visit, visit_input.data(), visit_input.size());
       visits.insert(visits.end(), visit, visit + 32);
+      if (trace != nullptr) {
+        traced.states.push_back(state);
+        traced.visits.emplace_back(visit, visit + 32);
+      }
     }
     std::uint8_t layer_digest[64];
     gcry_md_hash_buffer(GCRY_MD_SHA3_512, layer_digest, visits.data(), visits.size());
     layer_digests.insert(layer_digests.end(), layer_digest, layer_digest + 64);
+    if (trace != nullptr) {
+      traced.digest.assign(layer_digest, layer_digest + 64);
+      trace->push_back(std::move(traced));
+    }
   }
   std::vector<std::uint8_t> pool(64);
   gcry_md_hash_buffer(GCRY_MD_SHA3_512, pool.data(), layer_digests.data(), layer_digests.size());
@@ -97,6 +115,54 @@ TEST_P(Sha3WalkLevel, SameBytesAsScalarOnALongWalk) {
   const Sha3Pool scalar =
       execute_multilayer_sha3_at(SimdLevel::scalar, seed, grid, 20000, 2, nullptr);
   EXPECT_EQ(walk(seed, grid, 20000, 2), to_hex(scalar));
+}
+
+// What the walk hashes stays nowhere on the stack under its caller or in
+// the registers, once it has returned and once an interrupt has abandoned
+// it. The interrupt comes at the first check, before step 2 of layer 2: the
+// pool's sponge then holds layer 1's digest as it was absorbed, and the
+// layer's sponge the first visit digest, which only their destructors wipe.
+TEST_P(Sha3WalkLevel, LeavesNoKeyMaterialBehind) {
+  const auto pixels = random_bytes(16 * 16 * 3, 11);
+  const PixelGrid grid{pixels, 16, 16};
+  const auto seed = random_bytes(kStateSize, 12);
+  constexpr std::uint64_t kSteps = kInterruptInterval - 5, kLayers = 2;
+  std::vector<LayerTrace> trace;
+  const auto pool = model_walk(seed, grid, kSteps, kLayers, &trace);
+  std::vector<std::uint8_t> secrets = pool;
+  const auto add = [&](const std::vector<std::uint8_t>& secret) {
+    secrets.insert(secrets.end(), secret.begin(), secret.end());
+  };
+  for (const LayerTrace& layer : trace) {
+    add(layer.digest);
+    for (std::size_t step : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, kSteps - 2,
+                             kSteps - 1}) {
+      add(layer.states[step]);
+      add(layer.visits[step]);
+    }
+  }
+  const auto pieces = testing::telling_pieces(secrets);
+
+  EXPECT_EQ(testing::copies_left_by<kLibraryStackDepth>(pieces, [&] {
+              execute_multilayer_sha3_at(GetParam(), seed, grid, kSteps, kLayers, nullptr);
+            }),
+            0)
+      << "after the walk";
+
+  struct Stop {};
+  int checks = 0;
+  EXPECT_EQ(testing::copies_left_by<kLibraryStackDepth>(pieces, [&] {
+              try {
+                execute_multilayer_sha3_at(GetParam(), seed, grid, kSteps, kLayers, [&] {
+                  ++checks;
+                  throw Stop{};
+                });
+              } catch (const Stop&) {
+              }
+            }),
+            0)
+      << "after an interrupted walk";
+  EXPECT_EQ(checks, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, Sha3WalkLevel, ::testing::ValuesIn(kAllSimdLevels),

@@ -1,12 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "errors.hpp"
 #include "fixed_texts.hpp"
+#include "thread_count.hpp"
 #include "worker_pool.hpp"
 
 namespace quorvex {
@@ -168,6 +178,95 @@ TEST(WorkerPool, InterruptWaitsForTheWorkersThenRethrows) {
   std::atomic<bool> fresh{false};
   pool->inject_and_wait(Tally::task, &tally, fresh, nullptr);
   EXPECT_EQ(tally.runs[0].load() + tally.runs[1].load(), 2);
+}
+
+TEST(WorkerPool, AJobRunsOnlyItsTasksWorkers) {
+  auto pool = WorkerPool::create(8, start_posix_thread, 2);
+  Tally tally(8);
+  std::atomic<bool> cancel{false};
+  for (std::uint64_t tasks : {2u, 1u, 0u, 8u, 20u}) {
+    EXPECT_TRUE(pool->inject_and_wait(Tally::task, &tally, tasks, cancel, nullptr));
+  }
+  const int expected[8] = {4, 3, 2, 2, 2, 2, 2, 2};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(tally.runs[i].load(), expected[i]) << "worker " << i;
+}
+
+TEST(WorkerPool, ThePerCpuPoolHasAWorkerForEachCpu) {
+  const std::uint64_t cpus = available_parallelism(current_system()).value_or(1);
+  WorkerPool& pool = WorkerPool::per_cpu();
+  EXPECT_EQ(pool.thread_count(), cpus);
+  EXPECT_EQ(pool.cpus(), cpus);
+  EXPECT_EQ(&WorkerPool::per_cpu(), &pool);
+  EXPECT_NE(&WorkerPool::global(), &pool);
+}
+
+// Voluntary context switches of every thread of this process: a worker
+// that wakes up and goes back to sleep adds at least one.
+long voluntary_switches() {
+  long total = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stol(line.substr(24));
+    }
+  }
+  return total;
+}
+
+TEST(WorkerPool, IdleWorkersStayAsleep) {
+  constexpr int kJobs = 200;
+  auto pool = WorkerPool::create(64, start_posix_thread, 2);
+  Tally tally(64);
+  std::atomic<bool> cancel{false};
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // every worker settles asleep
+  const long before = voluntary_switches();
+  for (int job = 0; job < kJobs; ++job) {
+    pool->inject_and_wait(Tally::task, &tally, 1, cancel, nullptr);
+  }
+  const long switches = voluntary_switches() - before;
+  EXPECT_EQ(tally.runs[0].load(), kJobs);
+  // Waking all 64 workers would cost at least 64 switches a job; the one
+  // worker with a task and the caller cost a few.
+  EXPECT_LT(switches, 8L * kJobs);
+}
+
+// The alarm handler's fork: the child's pid in the parent, 0 in the child.
+volatile pid_t g_handler_fork = -1;
+
+void fork_from_handler(int) { g_handler_fork = fork(); }
+
+// A fork from a signal handler of the waiting caller: the child has the
+// caller's claim and wait but no workers. It must notice, with no signal
+// check of its own to run, and hand the job back instead of waiting for it.
+TEST(WorkerPool, AForkDuringTheWaitIsNoticed) {
+  auto pool = WorkerPool::create(2, start_posix_thread);
+  struct sigaction action {};
+  action.sa_handler = fork_from_handler;
+  struct sigaction previous {};
+  ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+  const itimerval once{{0, 0}, {0, 20'000}};
+  ASSERT_EQ(setitimer(ITIMER_REAL, &once, nullptr), 0);
+  std::atomic<bool> cancel{false};
+  const bool ran = pool->inject_and_wait(Slow::task, nullptr, cancel, nullptr);
+  if (g_handler_fork == 0) _exit(ran ? 1 : 42);
+  sigaction(SIGALRM, &previous, nullptr);
+  EXPECT_TRUE(ran);
+  const pid_t child = g_handler_fork;
+  ASSERT_GT(child, 0);
+  // The child exits 42 within a few seconds, or it waits for nothing.
+  int status = 0;
+  pid_t reaped = 0;
+  for (int poll = 0; poll < 500 && reaped == 0; ++poll) {
+    reaped = waitpid(child, &status, WNOHANG);
+    if (reaped == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (reaped == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the forked caller still waits for workers it does not have";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 42);
 }
 
 }  // namespace

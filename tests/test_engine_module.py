@@ -1,4 +1,4 @@
-"""quorvex._thread_count: the pool's thread-count rule as the host sees it.
+"""quorvex._engine: the pool's thread-count rule as the host sees it.
 Its answers against the pool itself are in test_host.py; the rule's
 branches (cgroups, affinity) are in the C++ tests."""
 import shutil
@@ -7,7 +7,7 @@ import subprocess
 import pytest
 
 import _quorvex_core
-from quorvex import _thread_count
+from quorvex import _engine as _thread_count
 
 
 def test_the_native_module_keeps_exactly_its_functions():
@@ -21,9 +21,9 @@ def test_the_extension_exports_only_its_init_and_is_stable_abi():
         pytest.skip("nm is not installed")
     out = subprocess.run(["nm", "-D", "--defined-only", _thread_count.__file__],
                          capture_output=True, text=True, check=True).stdout
-    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__thread_count"]
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__engine"]
     assert _thread_count.__file__.endswith(".abi3.so")
-    assert _thread_count.__name__ == "quorvex._thread_count"
+    assert _thread_count.__name__ == "quorvex._engine"
 
 
 def test_the_cap_is_the_pools():
