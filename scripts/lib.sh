@@ -15,9 +15,11 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 log() { printf '==> %s\n' "$*" >&2; }
 die() { printf '==> error: %s\n' "$*" >&2; exit 1; }
 
-# Interpreters the project runs on, oldest first. The wheel is built with the
-# oldest one found; the tests run on every one found.
-PYTHON_VERSIONS=(3.12 3.13 3.14)
+# Interpreters the project runs on, oldest first: each is tested before it
+# is added here and named in pyproject.toml's classifiers (a test compares
+# the two). The wheel is built with the oldest one found; the tests run on
+# every one found.
+PYTHON_VERSIONS=(3.12 3.13 3.14 3.15)
 
 # ---------------------------------------------------------------------------
 # Debian packages
@@ -43,9 +45,14 @@ apt_update_once() {
 # writer dies of SIGPIPE, and pipefail turns a match into a failure.)
 
 # apt_has PACKAGE: the package can be installed from the configured archives.
+# Its own record is looked for: a name that is not a package is taken by apt
+# as a pattern, and `python3.15` (the dot matching any character) finds
+# postgresql-plpython3-15 on Debian 12.
 apt_has() {
+  local records
   compgen -G "/var/lib/apt/lists/*_Packages*" >/dev/null || apt_update_once
-  [ -n "$(apt-cache show --no-all-versions "$1" 2>/dev/null)" ]
+  records=$(apt-cache show --no-all-versions "$1" 2>/dev/null) || true
+  [[ $'\n'"$records"$'\n' == *$'\n'"Package: $1"$'\n'* ]]
 }
 
 # dpkg_installed PACKAGE: the package is installed.
@@ -129,28 +136,74 @@ debian_python() {
   fi
 }
 
+# find_python VERSION: sets FOUND_PYTHON to an interpreter of VERSION, or to
+# nothing. Debian's own comes last, through debian_python, so that its venv
+# and dev packages are installed with it.
+find_python() {
+  local version=$1 candidate
+  FOUND_PYTHON=""
+  while read -r candidate; do
+    [ -n "$candidate" ] || continue
+    case "$candidate" in /usr/bin/*) continue ;; esac
+    if is_cpython "$candidate" "$version"; then FOUND_PYTHON=$candidate; return 0; fi
+  done < <(python_candidates "$version")
+  debian_python "$version"
+  FOUND_PYTHON=$DEBIAN_PYTHON
+}
+
+no_python() {
+  die "no CPython ${PYTHON_VERSIONS[0]} or later found" \
+    "(looked on PATH, in pyenv, in /usr/local/bin and /usr/bin, and in apt):" \
+    "install one, e.g. with pyenv (pyenv install ${PYTHON_VERSIONS[0]}), or use Debian 13"
+}
+
 # Sets PYTHONS to "VERSION PATH" lines, one for each version found, oldest
 # first; stops the script with one line if there is none.
 find_pythons() {
-  local version candidate found
+  local version
   PYTHONS=()
   for version in "${PYTHON_VERSIONS[@]}"; do
-    found=""
-    while read -r candidate; do
-      [ -n "$candidate" ] || continue
-      case "$candidate" in /usr/bin/*) continue ;; esac   # Debian's: see below
-      if is_cpython "$candidate" "$version"; then found=$candidate; break; fi
-    done < <(python_candidates "$version")
-    if [ -z "$found" ]; then
-      debian_python "$version"
-      found=$DEBIAN_PYTHON
-    fi
-    [ -n "$found" ] && PYTHONS+=("$version $found")
+    find_python "$version"
+    [ -n "$FOUND_PYTHON" ] && PYTHONS+=("$version $FOUND_PYTHON")
   done
-  [ ${#PYTHONS[@]} -gt 0 ] || die "no CPython ${PYTHON_VERSIONS[0]} or later found" \
-    "(looked on PATH, in pyenv, in /usr/local/bin and /usr/bin, and in apt):" \
-    "install one, e.g. with pyenv (pyenv install ${PYTHON_VERSIONS[0]}), or use Debian 13"
+  [ ${#PYTHONS[@]} -gt 0 ] || no_python
   log "CPython found: $(printf '%s; ' "${PYTHONS[@]}")"
+}
+
+# The version of the system's `python3`, if the project supports it: the
+# one on PATH, or else the one Debian's python3 package would install (a
+# fresh Debian has none installed). Prints nothing otherwise.
+default_python_version() {
+  local version="" supported
+  if command -v python3 >/dev/null 2>&1; then
+    version=$(python3 -c "import sys
+if sys.implementation.name == 'cpython': print('%d.%d' % sys.version_info[:2])" 2>/dev/null) || true
+  elif command -v apt-cache >/dev/null 2>&1 && apt_has python3; then
+    version=$(apt-cache show --no-all-versions python3 |
+              sed -n 's/^Depends: *python\(3\.[0-9]*\)\b.*/\1/p')
+  fi
+  for supported in "${PYTHON_VERSIONS[@]}"; do
+    [ "$version" = "$supported" ] && echo "$version" && return 0
+  done
+  return 0
+}
+
+# Sets PYTHON_VERSION and PYTHON to the interpreter a user's commands run on:
+# the system's default python3 when the project supports its version, or
+# else the oldest supported one found.
+find_default_python() {
+  local version
+  version=$(default_python_version)
+  if [ -n "$version" ]; then
+    find_python "$version"
+    if [ -n "$FOUND_PYTHON" ]; then
+      PYTHON_VERSION=$version PYTHON=$FOUND_PYTHON
+      log "CPython: $PYTHON_VERSION $PYTHON (the system's python3)"
+      return 0
+    fi
+  fi
+  find_pythons
+  read -r PYTHON_VERSION PYTHON <<<"${PYTHONS[0]}"
 }
 
 # ---------------------------------------------------------------------------

@@ -148,12 +148,16 @@ def test_check_escapes_names_like_sha256sum_c(awkward_names, tmp_path):
     # A carriage return is escaped too (sha256sum -c of coreutils 9.1 writes
     # it raw; a terminal would show the line overwritten).
     assert lines[2] == b"\\" + awkward_names[2].replace("\r", "\\r").encode() + b": OK"
-    others = [name for name in awkward_names if "\r" not in name]
+    # A backslash alone leaves the name as it is, as sha256sum -c of
+    # coreutils 9.1 (Debian 12) does; coreutils 9.10 (Debian unstable)
+    # escapes it, so that line is not compared with the system's.
+    assert lines[0] == awkward_names[0].encode() + b": OK"
+    others = [name for name in awkward_names if "\r" not in name and "\\" not in name]
     sums = tmp_path / "sums"
     sums.write_bytes(subprocess.run(["sha256sum", *others], capture_output=True,
                                     timeout=60).stdout)
     reference = subprocess.run(["sha256sum", "-c", str(sums)], capture_output=True, timeout=60)
-    assert lines[:2] + lines[3:] == reference.stdout.split(b"\n")[:-1]
+    assert lines[1:2] + lines[3:] == reference.stdout.split(b"\n")[:-1]
     zero = cli("check", str(records), "-z", text=False)
     assert zero.stdout == b"".join(path.encode() + b": OK\0" for path in awkward_names)
 

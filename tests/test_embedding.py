@@ -4,6 +4,7 @@ import hashlib
 import os
 import shutil
 import subprocess
+import sys
 import sysconfig
 
 import pytest
@@ -48,6 +49,16 @@ def embed_flags():
     return [f"-I{include}"], [f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{version}"]
 
 
+def python_home():
+    """The installation the embedded interpreter takes its standard library
+    from: the base one, never the virtual environment the tests run in,
+    which has none of its own. (sysconfig's "prefix" was the base one up to
+    3.13; from 3.14 on it is the virtual environment.)"""
+    if sys.base_exec_prefix == sys.base_prefix:
+        return sys.base_prefix
+    return os.pathsep.join([sys.base_prefix, sys.base_exec_prefix])
+
+
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_ENABLE_SHARED"),
                     reason="needs a shared libpython to embed")
 @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
@@ -61,7 +72,7 @@ def test_finalize_and_reinitialize(tmp_path):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(_quorvex_core.__file__)] + env.get("PYTHONPATH", "").split(os.pathsep))
-    env["PYTHONHOME"] = sysconfig.get_config_var("prefix")
+    env["PYTHONHOME"] = python_home()
     result = subprocess.run([str(binary)], capture_output=True, text=True, env=env, timeout=60)
     assert result.returncode == 0, result.stderr
     seed = hashlib.sha3_512(b"0").hexdigest()

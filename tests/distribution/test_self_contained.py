@@ -137,8 +137,8 @@ def test_repaired_wheel_works_with_system_libgcrypt_hidden(base_python, repaired
     assert "/quorvex.libs/libgcrypt-" in result.stdout
     assert "/quorvex.libs/libgpg-error-" in result.stdout
 
-    command = run_hidden([str(tmp_path / "venv" / "bin" / "quorvex"), "key", "--nonce", "00" * 16,
-                          "--timestamp", "1700000000"], hidden)
+    command = run_hidden([str(tmp_path / "venv" / "bin" / "quorvex"), "key", "--sample",
+                          "--nonce", "00" * 16, "--timestamp", "1700000000"], hidden)
     assert command.returncode == 0, command.stderr
     assert re.fullmatch(r"[0-9a-f]{64}\n", command.stdout), command.stdout
 
