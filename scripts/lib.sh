@@ -93,10 +93,11 @@ install_build_packages() {
   apt_install build-essential pkg-config libgcrypt20-dev "$blake3"
 }
 
-# What the tests need beyond the build: GoogleTest, and unshare and mount
-# (util-linux and mount, present on every Debian) for the wheel test.
+# What the tests need beyond the build: GoogleTest, unshare and mount
+# (util-linux and mount, present on every Debian) for the wheel test, and
+# man to render the man page.
 install_test_packages() {
-  apt_install googletest libgtest-dev util-linux mount
+  apt_install googletest libgtest-dev util-linux mount man-db
 }
 
 # ---------------------------------------------------------------------------
