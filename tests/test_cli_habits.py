@@ -444,18 +444,16 @@ def test_calibrated_steps_reach_the_target_of_a_linear_walk(per_step, overhead, 
     assert len(calls) < 64
 
 
-def test_calibrate_prints_options_that_scale_with_the_target():
-    def steps_for(target_ms):
-        result = cli("calibrate", "--target-ms", str(target_ms), "--layers", "2")
-        assert result.returncode == 0, result.stderr
-        lines = result.stdout.splitlines()
-        assert [line.split()[:4] for line in lines] == [["--walk", "sha3", "--layers", "2"],
-                                                        ["--walk", "blake3", "--layers", "2"]]
-        return [int(re.fullmatch(r".* --steps (\d+)", line).group(1)) for line in lines]
-
-    short, long = steps_for(40), steps_for(200)
-    assert all(steps >= 1 for steps in short)
-    assert all(b > a for a, b in zip(short, long))
+def test_calibrate_prints_options_for_each_walk():
+    # How the steps follow the target is the unit test's above: timings of
+    # real walks on a shared machine are too noisy to compare here.
+    result = cli("calibrate", "--target-ms", "40", "--layers", "2")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert [line.split()[:4] for line in lines] == [["--walk", "sha3", "--layers", "2"],
+                                                    ["--walk", "blake3", "--layers", "2"]]
+    steps = [int(re.fullmatch(r".* --steps (\d+)", line).group(1)) for line in lines]
+    assert all(count >= 1 for count in steps)
 
 
 # --- manual page and completion ----------------------------------------------------
