@@ -177,8 +177,8 @@ aarch64_cpp_tests() {
 # The root's CPython (Debian 13's), for which the wheelhouse is fetched.
 ARM64_ROOT_PYTHON=3.13
 
-# aarch64_wheelhouse VENV: the aarch64 wheels of what the package and its
-# tests need from PyPI, fetched here by the build machine's pip into
+# aarch64_wheelhouse VENV: the aarch64 wheels of what the package (the
+# repaired wheel, AARCH64_REPAIRED_WHEEL) and its tests need from PyPI, fetched here by the build machine's pip into
 # build/aarch64/wheelhouse. pip inside the emulated root reaches PyPI too, but
 # its TLS connections, far slower under emulation, were reset by the
 # network in between again and again (minutes of retries for each package).
@@ -188,8 +188,13 @@ aarch64_wheelhouse() {
   for platform in manylinux_2_34 manylinux_2_28 manylinux_2_17 manylinux2014; do
     platforms+=(--platform "${platform}_aarch64")
   done
-  log "fetching the aarch64 wheels of Pillow and the test tools for CPython $ARM64_ROOT_PYTHON"
-  run_logged "$AARCH64_BUILD/logs/wheelhouse.log"     "$venv/bin/python" -m pip download -q --only-binary=:all: "${platforms[@]}"       --implementation cp --python-version "$ARM64_ROOT_PYTHON" -d "$AARCH64_WHEELHOUSE"       "Pillow>=10.1" "pytest>=8" "hypothesis>=6.100" "blake3>=0.4"
+  # The wheel itself is named, so that its own dependencies come along
+  # whatever they are.
+  log "fetching the aarch64 wheels of the package's dependencies and the test tools for CPython $ARM64_ROOT_PYTHON"
+  run_logged "$AARCH64_BUILD/logs/wheelhouse.log" \
+    "$venv/bin/python" -m pip download -q --only-binary=:all: "${platforms[@]}" \
+      --implementation cp --python-version "$ARM64_ROOT_PYTHON" -d "$AARCH64_WHEELHOUSE" \
+      "$AARCH64_REPAIRED_WHEEL" "pytest>=8" "hypothesis>=6.100" "blake3>=0.4"
 }
 
 # emulated_checks: runs inside the arm64 root (passed there with declare -f),
