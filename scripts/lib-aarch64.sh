@@ -253,10 +253,10 @@ key = quorvex.derive_key(quorvex.sample_image(), nonce=bytes(16), timestamp=1_70
 assert isinstance(key, bytes) and len(key) == quorvex.DEFAULT_KEY_SIZE, key
 print("derive_key on the sample image:", key.hex())
 PY
-  /venv/bin/quorvex key
-  /venv/bin/quorvex key --json --nonce 000102030405060708090a0b0c0d0e0f --timestamp 1700000000 \
+  /venv/bin/quorvex key --sample
+  /venv/bin/quorvex key --sample --json --nonce 000102030405060708090a0b0c0d0e0f --timestamp 1700000000 \
     >/out/records.jsonl
-  /venv/bin/quorvex key --json --nonce 000102030405060708090a0b0c0d0e0f --timestamp 1700000000 \
+  /venv/bin/quorvex key --sample --json --nonce 000102030405060708090a0b0c0d0e0f --timestamp 1700000000 \
     --walk blake3 --kdf blake3 --threads 3 --key-size 64 >>/out/records.jsonl
   /venv/bin/quorvex check /out/records.jsonl
 
