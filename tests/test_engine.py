@@ -141,6 +141,67 @@ def test_65535_chunks_match_the_models(level):
     assert got == models.blake3_walk(*args, 65535).hex()
 
 
+# --- the whole road in one call -----------------------------------------------
+
+def road_by_the_models(image_hash, nonce, timestamp, version, pixels, width, height, walk,
+                       steps, layers, threads, kdf, label, key_size):
+    seed = models.initial_seed(image_hash, nonce, timestamp, version)
+    if walk == "sha3":
+        pool = models.sha3_walk(seed, pixels, width, height, steps, layers)
+    else:
+        pool = models.blake3_walk(seed, pixels, width, height, steps, layers, threads)
+    if kdf == "hkdf":
+        return models.derive_key_hkdf(pool, nonce, label, key_size)
+    return models.derive_key_blake3(pool, label, key_size)
+
+
+def test_derive_is_the_seed_walk_and_final_key_chained():
+    rng = random.Random(2026)
+    for walk, kdf, threads in [("sha3", "hkdf", None), ("sha3", "blake3", None),
+                               ("blake3", "hkdf", 1), ("blake3", "blake3", 3),
+                               ("blake3", "hkdf", 16)]:
+        for key_size in (16, 32, 64):
+            width, height = rng.randint(1, 12), rng.randint(1, 12)
+            pixels = rng.randbytes(width * height * 3)
+            label = rng.randbytes(rng.randint(0, 40)) if kdf == "hkdf" else "ctx-" + str(key_size)
+            args = (hashlib.sha3_256(pixels).digest(), rng.randbytes(16), rng.getrandbits(64),
+                    "v-" + str(key_size), pixels, width, height, walk, rng.randint(0, 200),
+                    rng.randint(1, 3), threads, kdf, label, key_size)
+            assert engine.derive(*args) == road_by_the_models(*args), args
+
+
+# A road of one step over one black pixel, in derive's argument order.
+ROAD = {"image_hash": bytes(32), "nonce": bytes(16), "timestamp": 1, "version": "v",
+        "pixels": bytes(3), "width": 1, "height": 1, "walk": "sha3", "steps": 1, "layers": 1,
+        "threads": None, "kdf": "hkdf", "label": b"", "key_size": 32}
+
+
+def road(**changes):
+    assert set(changes) <= set(ROAD)
+    return list({**ROAD, **changes}.values())
+
+
+def test_derive_refuses_what_the_road_cannot_take():
+    refused = [
+        (ValueError, "walk must be 'sha3' or 'blake3'", road(walk="sha2")),
+        (ValueError, "kdf must be 'hkdf' or 'blake3'", road(kdf="pbkdf2")),
+        (ValueError, "the SHA3 walk takes no threads", road(threads=2)),
+        (ValueError, "threads must be 1 to 65535", road(walk="blake3", threads=0)),
+        (TypeError, None, road(walk="blake3", threads=None)),
+        (TypeError, None, road(kdf="blake3", label=b"a context is text")),
+        (TypeError, None, road(label="info is bytes")),
+        (TypeError, "14 positional arguments", road()[:-1]),
+    ]
+    for error, message, args in refused:
+        with pytest.raises(error, match=message):
+            engine.derive(*args)
+    # The core's own checks surface as the walks' do: RuntimeError with the
+    # module's message (here, pixels that do not fit the size).
+    misfit = outcome(engine.derive, *road(width=2))
+    assert misfit[0] == "panic"
+    assert misfit == outcome(engine.sha3_walk, bytes(64), bytes(3), 2, 1, 1, 1)
+
+
 # --- threads ----------------------------------------------------------------
 
 COUNT_THREADS = """

@@ -142,7 +142,7 @@ def test_every_allocation_failure_is_a_memory_error(probe, function):
     assert set(outcomes) <= allowed, report
 
 
-RESIDUE = CALLS + """
+SCAN_FOR_RESIDUE = """
     # The secrets come through a pipe, read by the probe itself: only the
     # call under test may put their bytes anywhere in this process (the
     # environment's strings, for one, lie at the top of the main thread's
@@ -190,16 +190,37 @@ def secrets_of(name):
     if name == "execute_multilayer_blake3":
         trace = []
         return trace + [models.blake3_walk(*arguments, threads=2, trace=trace)]
-    expanded = models.expand_pool(POOL)
     if name == "derive_key_blake3":
-        return [expanded, models.derive_key_blake3(*arguments)]
+        return final_key_secrets(POOL, "blake3", CONTEXT, 64)
+    return final_key_secrets(POOL, "hkdf", INFO, 64, salt=SALT)
+
+
+def final_key_secrets(pool, kdf, label, key_size, salt=b""):
+    """The expanded pool, the HMAC states of HKDF-SHA256 on the way, and the key."""
+    expanded = models.expand_pool(pool)
+    if kdf == "blake3":
+        return [expanded, models.derive_key_blake3(pool, label, key_size)]
 
     def inner(key, message):  # the inner hash of HMAC-SHA256
         return hashlib.sha256(bytes(b ^ 0x36 for b in key.ljust(64, b"\0")) + message).digest()
-    prk = hmac.new(SALT, expanded, hashlib.sha256).digest()
-    t1 = hmac.new(prk, INFO + b"\1", hashlib.sha256).digest()
-    return [expanded, prk, inner(SALT, expanded), inner(prk, INFO + b"\1"),
-            inner(prk, t1 + INFO + b"\2"), models.derive_key_hkdf(*arguments)]
+    prk = hmac.new(salt, expanded, hashlib.sha256).digest()
+    t1 = hmac.new(prk, label + b"\1", hashlib.sha256).digest()
+    return [expanded, prk, inner(salt, expanded), inner(prk, label + b"\1"),
+            inner(prk, t1 + label + b"\2"), models.derive_key_hkdf(pool, salt, label, key_size)]
+
+
+def needles_of(secrets):
+    return b"".join(secret[i:i + 8] for secret in secrets for i in range(0, len(secret) - 7, 8))
+
+
+def scan_report(probe, script, function, secrets, level=None):
+    needles = needles_of(secrets)
+    result = run_probed(probe, script, function, level=level, stdin=needles.hex())
+    assert result.returncode == 0, result.stderr[-2000:]
+    report = json.loads(result.stdout)
+    assert report["needles"] == len(needles) // 8
+    assert report["same results"], report
+    return report
 
 
 # The whole stack mapping of the calling thread and every worker's stack,
@@ -208,13 +229,56 @@ def secrets_of(name):
 @pytest.mark.parametrize("level", LEVELS)
 @pytest.mark.parametrize("function", FUNCTIONS)
 def test_no_key_material_is_left_behind(probe, function, level):
-    needles = b"".join(secret[i:i + 8] for secret in secrets_of(function)
-                       for i in range(0, len(secret) - 7, 8))
-    result = run_probed(probe, RESIDUE, function, level=level, stdin=needles.hex())
-    assert result.returncode == 0, result.stderr[-2000:]
-    report = json.loads(result.stdout)
-    assert report["needles"] == len(needles) // 8
-    assert report["same results"], report
+    report = scan_report(probe, CALLS + SCAN_FOR_RESIDUE, function, secrets_of(function), level)
+    assert report["all"] == 0, f"{report['all']} copies, the first: {report['first']}"
+
+
+# The package derives a key in one native call: the seed, the walk's states,
+# the entropy pool and the final key's intermediates never become Python
+# objects, so none of them is left in freed memory or on a stack either.
+# (The key itself is the caller's, and the pixels are the caller's input.)
+ROADS = ["sha3+hkdf", "sha3+blake3", "blake3+hkdf", "blake3+blake3"]
+ROAD_IMAGE = (PIXELS, 16, 16)
+ROAD_OPTIONS = {"nonce": SALT, "timestamp": 1700000000, "steps": 30, "layers": 2}
+
+PACKAGE_CALLS = f"""
+    import ctypes, functools, json, os, sys, quorvex
+
+    probe = ctypes.CDLL(None)
+    def bind(name, result, *arguments):
+        function = getattr(probe, name)
+        function.restype, function.argtypes = result, list(arguments)
+        return function
+
+    walk, kdf = os.environ["FUNCTION"].split("+")
+    function = functools.partial(quorvex.derive_key, walk=walk, kdf=kdf, threads=2,
+                                 **{ROAD_OPTIONS!r})
+    arguments = (quorvex.RgbImage(*{ROAD_IMAGE!r}),)
+    expected = function(*arguments)  # also starts the worker pool
+"""
+
+
+def road_secrets(road):
+    import quorvex
+
+    walk, kdf = road.split("+")
+    d = quorvex.derive(quorvex.RgbImage(*ROAD_IMAGE), walk=walk, kdf=kdf, threads=2,
+                       **ROAD_OPTIONS)
+    seed = models.initial_seed(d.image_hash, d.nonce, d.timestamp, d.version)
+    trace = []
+    if walk == "sha3":
+        pool = models.sha3_walk(seed, *ROAD_IMAGE, d.steps, d.layers, trace=trace)
+    else:
+        pool = models.blake3_walk(seed, *ROAD_IMAGE, d.steps, d.layers, 2, trace=trace)
+    label = d.info if kdf == "hkdf" else d.context
+    finals = final_key_secrets(pool, kdf, label, d.key_size, salt=d.nonce)
+    assert finals[-1] == d.key
+    return [seed, *trace, pool, *finals[:-1]]
+
+
+@pytest.mark.parametrize("road", ROADS)
+def test_the_package_leaves_no_seed_or_pool_behind(probe, road):
+    report = scan_report(probe, PACKAGE_CALLS + SCAN_FOR_RESIDUE, road, road_secrets(road))
     assert report["all"] == 0, f"{report['all']} copies, the first: {report['first']}"
 
 

@@ -22,6 +22,11 @@ def derive_key_hkdf(entropy_pool: Buffer, salt: Buffer, info: Buffer, key_size: 
 def derive_key_blake3(entropy_pool: Buffer, context: str, key_size: int, /) -> bytes:
     """The BLAKE3 final key."""
 
+def derive(image_hash: Buffer, nonce: Buffer, timestamp: int, version: str, pixels: Buffer,
+           width: int, height: int, walk: str, steps: int, layers: int, threads: int | None,
+           kdf: str, info_or_context: Buffer | str, key_size: int, /) -> bytes:
+    """The final key from the image hash and the pixels, in one call."""
+
 def sha3_256(data: Buffer, /) -> bytes:
     """SHA3-256 of a bytes-like object: the image hash."""
 

@@ -331,19 +331,20 @@ setattr(derive_key, "__signature__",
 def derive_checked(rgb: RgbImage | LoadedImage, options: Options) -> Derivation:
     """The derivation of an image already loaded, with checked options."""
     digest = rgb.image_hash if isinstance(rgb, LoadedImage) else image_hash(rgb)
-    seed = engine.generate_initial_seed(digest, options.nonce, options.timestamp, options.version)
     threads: int | None = None
-    if options.walk == "sha3":
-        pool = engine.sha3_walk(seed, rgb.pixels, rgb.width, rgb.height, options.steps,
-                                options.layers)
-    else:
+    if options.walk == "blake3":
         threads = options.threads if options.threads is not None else default_thread_count()
-        pool = _blake3_walk(seed, rgb, steps=options.steps, layers=options.layers,
-                            threads=threads)
-    if options.kdf == "hkdf":
-        key = engine.derive_key_hkdf(pool, options.nonce, options.info, options.key_size)
-    else:
-        key = engine.derive_key_blake3(pool, options.context, options.key_size)
+    label = options.info if options.kdf == "hkdf" else options.context
+    # One native call: the seed and the entropy pool stay in memory that is
+    # wiped, never in bytes objects that the interpreter frees as they are.
+    try:
+        key = engine.derive(digest, options.nonce, options.timestamp, options.version,
+                            rgb.pixels, rgb.width, rgb.height, options.walk, options.steps,
+                            options.layers, threads, options.kdf, label, options.key_size)
+    except RuntimeError as error:
+        if str(error).startswith(_POOL_FAILURE):
+            raise WorkerPoolError(str(error)) from error
+        raise
     return _derivation(options, key=key, image_hash=digest, width=rgb.width,
                        height=rgb.height, threads=threads)
 
@@ -356,15 +357,6 @@ def default_thread_count() -> int:
     process may use within its control group's quota). Decided once per
     process, as the pool's size is."""
     return engine.pool_thread_count()
-
-
-def _blake3_walk(seed: bytes, rgb: RgbImage | LoadedImage, *, steps: int, layers: int, threads: int) -> bytes:
-    try:
-        return engine.blake3_walk(seed, rgb.pixels, rgb.width, rgb.height, steps, layers, threads)
-    except RuntimeError as error:
-        if str(error).startswith(_POOL_FAILURE):
-            raise WorkerPoolError(str(error)) from error
-        raise
 
 
 def _derivation(options: Options, *, key: bytes, image_hash: bytes, width: int, height: int,

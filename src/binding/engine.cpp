@@ -249,6 +249,96 @@ PyObject* blake3_key_entry(PyObject*, PyObject* args) {
   });
 }
 
+// The arguments of the whole road: the seed's, a walk's, a final key's.
+struct RoadArguments {
+  BufferArgument image_hash, nonce, pixels, info;
+  ByteView version, context;
+  std::uint64_t timestamp = 0, width = 0, height = 0, steps = 0, layers = 0, chunks = 0,
+                key_size = 0;
+  bool sha3_walk = true, hkdf = true;
+
+  bool take(PyObject* args) {
+    return image_hash.take(PyTuple_GetItem(args, 0)) && nonce.take(PyTuple_GetItem(args, 1)) &&
+           take_u64(PyTuple_GetItem(args, 2), timestamp) &&
+           take_text(PyTuple_GetItem(args, 3), version) &&
+           pixels.take(PyTuple_GetItem(args, 4)) && take_u64(PyTuple_GetItem(args, 5), width) &&
+           take_u64(PyTuple_GetItem(args, 6), height) &&
+           take_choice(PyTuple_GetItem(args, 7), "walk", "sha3", "blake3", sha3_walk) &&
+           take_u64(PyTuple_GetItem(args, 8), steps) &&
+           take_u64(PyTuple_GetItem(args, 9), layers) && take_walk_chunks(PyTuple_GetItem(args, 10)) &&
+           take_choice(PyTuple_GetItem(args, 11), "kdf", "hkdf", "blake3", hkdf) &&
+           (hkdf ? info.take(PyTuple_GetItem(args, 12))
+                 : take_text(PyTuple_GetItem(args, 12), context)) &&
+           take_u64(PyTuple_GetItem(args, 13), key_size);
+  }
+  PixelGrid grid() const noexcept { return PixelGrid{pixels.bytes(), width, height}; }
+
+ private:
+  // `first` sets `is_first`, `second` clears it; anything else is a ValueError.
+  static bool take_choice(PyObject* object, const char* name, const char* first,
+                          const char* second, bool& is_first) {
+    ByteView text;
+    if (!take_text(object, text)) return false;
+    const std::string_view chosen(reinterpret_cast<const char*>(text.data()), text.size());
+    if (chosen == first || chosen == second) {
+      is_first = chosen == first;
+      return true;
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be '%s' or '%s'", name, first, second);
+    return false;
+  }
+  // The BLAKE3 walk's chunk count; None for the SHA3 walk, which has none.
+  bool take_walk_chunks(PyObject* object) {
+    if (sha3_walk) {
+      if (object == Py_None) return true;
+      PyErr_SetString(PyExc_ValueError, "the SHA3 walk takes no threads");
+      return false;
+    }
+    if (!take_u64(object, chunks)) return false;
+    if (chunks >= 1 && chunks <= kMaxThreadCount) return true;
+    PyErr_Format(PyExc_ValueError, "threads must be 1 to %llu",
+                 static_cast<unsigned long long>(kMaxThreadCount));
+    return false;
+  }
+};
+
+// derive(image_hash, nonce, timestamp, version, pixels, width, height, walk,
+//        steps, layers, threads, kdf, info_or_context, key_size) -> key_size bytes
+// The whole road in one call, the way the package derives every key: the
+// seed and the entropy pool live in memory of ours that is wiped, never in
+// bytes objects, which the interpreter frees without wiping.
+PyObject* derive_entry(PyObject*, PyObject* args) {
+  RoadArguments road;
+  if (!expect_arguments(args, 14, "derive") || !road.take(args)) return nullptr;
+  const auto final_key = [&road](ByteView pool) {
+    return run_unlocked(Checks::none, [&](const InterruptCheck&) {
+      return road.hkdf ? derive_key_hkdf(pool, road.nonce.bytes(), road.info.bytes(), road.key_size)
+                       : derive_key_blake3(pool, road.context, road.key_size);
+    });
+  };
+  return guarded([&] {
+    const SecretBytes seed = run_unlocked(Checks::none, [&](const InterruptCheck&) {
+      return generate_initial_seed(road.image_hash.bytes(), road.nonce.bytes(), road.timestamp,
+                                   road.version);
+    });
+    const ByteView seed_bytes = as_bytes(seed.data(), seed.size());
+    SecretBytes key;
+    if (road.sha3_walk) {
+      const Sha3Pool pool = run_unlocked(Checks::offloaded, [&](const InterruptCheck& check) {
+        return execute_multilayer_sha3(seed_bytes, road.grid(), road.steps, road.layers, check);
+      });
+      key = final_key(as_bytes(pool.data(), pool.size()));
+    } else {
+      const Blake3Pool pool = run_unlocked(Checks::inline_only, [&](const InterruptCheck& check) {
+        return execute_multilayer_blake3_chunks(WorkerPool::per_cpu(), road.chunks, seed_bytes,
+                                                road.grid(), road.steps, road.layers, check);
+      });
+      key = final_key(as_bytes(pool.data(), pool.size()));
+    }
+    return bytes_result(key.data(), key.size());
+  });
+}
+
 // sha3_256(data) -> 32 bytes
 PyObject* sha3_256_entry(PyObject*, PyObject* data) {
   BufferArgument bytes;
@@ -418,6 +508,13 @@ PyMethodDef g_functions[] = {
     {"derive_key_blake3", blake3_key_entry, METH_VARARGS,
      "derive_key_blake3(entropy_pool, context, key_size, /)\n--\n\n"
      "The BLAKE3 final key."},
+    {"derive", derive_entry, METH_VARARGS,
+     "derive(image_hash, nonce, timestamp, version, pixels, width, height, walk, steps, "
+     "layers, threads, kdf, info_or_context, key_size, /)\n--\n\n"
+     "The final key from the image hash and the pixels, in one call: walk is "
+     "'sha3' (threads None) or 'blake3' (threads 1 to MAX_THREAD_COUNT), kdf "
+     "'hkdf' (info bytes, the nonce as salt) or 'blake3' (context str). The "
+     "seed and the entropy pool never leave wiped native memory."},
     {"sha3_256", sha3_256_entry, METH_O,
      "sha3_256(data, /)\n--\n\n"
      "SHA3-256 of a bytes-like object: the image hash."},

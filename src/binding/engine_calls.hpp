@@ -47,6 +47,7 @@
 #include <utility>
 
 #include "interrupt.hpp"
+#include "secret.hpp"
 #include "worker_pool.hpp"
 
 namespace quorvex::engine {
@@ -133,8 +134,11 @@ std::optional<Result> run_on_worker(Body& body, ReleasedLock& lock) {
     std::atomic<bool> cancel{false};
   } job{body, std::nullopt, nullptr};
   // The worker's task: a failure is kept for the caller; a forced unwind
-  // of the worker (never expected) goes on. Polls the cancel flag.
+  // of the worker (never expected) goes on. Polls the cancel flag. The
+  // body's result passes through this frame on its way to the caller, and
+  // the worker's stack outlives the call: both are wiped on the way out.
   const WorkerPool::Task task = [](void* context, std::uint64_t) {
+    const DeadStackWipe<kLibraryStackDepth> wipe_on_exit;
     Job& job = *static_cast<Job*>(context);
     const InterruptCheck cancelled = [&job] {
       if (job.cancel.load(std::memory_order_relaxed)) throw Cancelled{};

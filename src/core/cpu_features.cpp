@@ -74,6 +74,29 @@ void zero_sse_registers() noexcept {
 
 #undef QUORVEX_XMM_0_15
 
+#elif defined(__aarch64__) && defined(__GNUC__)
+
+// The procedure call standard makes a callee preserve the low halves of
+// v8-v15 (d8-d15): they hold our callers' live values, so only their high
+// halves are cleared. Declaring them clobbered instead would make the
+// compiler save d8-d15 in this function's frame, leaving a copy of
+// whatever they hold on the stack. Never inlined, so that no value of a
+// caller's can sit in a high half here. A NEON write also clears the bits
+// above 128 of an SVE register.
+[[gnu::noinline]] void zero_neon_registers() noexcept {
+  asm volatile(
+      "movi v0.16b, #0\n\tmovi v1.16b, #0\n\tmovi v2.16b, #0\n\tmovi v3.16b, #0\n\t"
+      "movi v4.16b, #0\n\tmovi v5.16b, #0\n\tmovi v6.16b, #0\n\tmovi v7.16b, #0\n\t"
+      "mov v8.d[1], xzr\n\tmov v9.d[1], xzr\n\tmov v10.d[1], xzr\n\tmov v11.d[1], xzr\n\t"
+      "mov v12.d[1], xzr\n\tmov v13.d[1], xzr\n\tmov v14.d[1], xzr\n\tmov v15.d[1], xzr\n\t"
+      "movi v16.16b, #0\n\tmovi v17.16b, #0\n\tmovi v18.16b, #0\n\tmovi v19.16b, #0\n\t"
+      "movi v20.16b, #0\n\tmovi v21.16b, #0\n\tmovi v22.16b, #0\n\tmovi v23.16b, #0\n\t"
+      "movi v24.16b, #0\n\tmovi v25.16b, #0\n\tmovi v26.16b, #0\n\tmovi v27.16b, #0\n\t"
+      "movi v28.16b, #0\n\tmovi v29.16b, #0\n\tmovi v30.16b, #0\n\tmovi v31.16b, #0" ::
+          : "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v16", "v17", "v18", "v19", "v20",
+            "v21", "v22", "v23", "v24", "v25", "v26", "v27", "v28", "v29", "v30", "v31");
+}
+
 #endif
 
 }  // namespace
@@ -92,6 +115,8 @@ void wipe_vector_registers() noexcept {
       zero_sse_registers();
       break;
   }
+#elif defined(__aarch64__) && defined(__GNUC__)
+  zero_neon_registers();
 #endif
 }
 

@@ -42,12 +42,14 @@ SimdLevel choose_simd_level(const char* forced, SimdLevel supported) noexcept;
 
 const char* simd_level_name(SimdLevel level) noexcept;
 
-// Zeroes every vector register this CPU has (xmm, ymm and zmm, all 16 or
-// 32 of them). No calling convention preserves or clears them, so whatever
-// key material last passed through them (a copy, a digest's output, a
-// kernel's state) stays there after a call returns, until the kernel
-// writes them into a signal frame on the stack or a lazily bound call's
-// resolver saves them there. Safe to call from any thread.
+// Zeroes every vector register this CPU has: on x86-64 xmm, ymm and zmm,
+// all 16 or 32 of them; on aarch64 v0-v31, but for the low halves of
+// v8-v15, which every function must preserve for its callers. No calling
+// convention clears them, so whatever key material last passed through
+// them (a copy, a digest's output, a kernel's state) stays there after a
+// call returns, until the kernel writes them into a signal frame on the
+// stack or a lazily bound call's resolver saves them there. Safe to call
+// from any thread.
 void wipe_vector_registers() noexcept;
 
 // The variant of `level`, capped at the CPU's: the one place where a

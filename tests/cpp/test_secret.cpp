@@ -167,6 +167,51 @@ TEST(VectorRegisters, WipingClearsEveryRegisterTheCpuHas) {
   EXPECT_TRUE(all_zero(seen.zmm_high, sizeof seen.zmm_high)) << "zmm16-31";
 }
 
+#elif defined(__aarch64__)
+
+// v0-v31 filled with a pattern and read back around
+// wipe_vector_registers(), in one asm statement. The operands sit in
+// registers that the callee preserves (x19-x21).
+void wipe_filled_neon(const std::uint8_t* fill_bytes, std::uint8_t (*neon)[16]) {
+  register const std::uint8_t* fill asm("x19") = fill_bytes;
+  register std::uint8_t(*seen)[16] asm("x20") = neon;
+  register void (*wipe)() noexcept asm("x21") = &wipe_vector_registers;
+#define FOR_0_31(X)                                                                             \
+  X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7) X(8) X(9) X(10) X(11) X(12) X(13) X(14) X(15) X(16) \
+  X(17) X(18) X(19) X(20) X(21) X(22) X(23) X(24) X(25) X(26) X(27) X(28) X(29) X(30) X(31)
+#define LOAD(n) "ldr q" #n ", [%[fill]]\n\t"
+#define STORE(n) "str q" #n ", [%[seen], #" #n "*16]\n\t"
+  asm volatile(FOR_0_31(LOAD) "blr %[wipe]\n\t" FOR_0_31(STORE)
+               :
+               : [fill] "r"(fill), [seen] "r"(seen), [wipe] "r"(wipe)
+               : "memory", "cc", "x0", "x1", "x2", "x3", "x4", "x5", "x6", "x7", "x8", "x9",
+                 "x10", "x11", "x12", "x13", "x14", "x15", "x16", "x17", "x18", "x30", "v0", "v1",
+                 "v2", "v3", "v4", "v5", "v6", "v7", "v8", "v9", "v10", "v11", "v12", "v13", "v14",
+                 "v15", "v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23", "v24", "v25",
+                 "v26", "v27", "v28", "v29", "v30", "v31");
+#undef LOAD
+#undef STORE
+#undef FOR_0_31
+}
+
+// Every register is cleared but for the low halves of v8-v15, which the
+// caller may still hold values in: they must come back as they were.
+TEST(VectorRegisters, WipingClearsEveryRegisterTheCallerDoesNotOwn) {
+  alignas(16) std::uint8_t fill[16];
+  std::memset(fill, 0x5A, sizeof fill);
+  alignas(16) std::uint8_t seen[32][16];
+  std::memset(seen, 0xFF, sizeof seen);
+  wipe_filled_neon(fill, seen);
+  for (int n = 0; n < 32; ++n) {
+    const bool callers = n >= 8 && n <= 15;
+    std::uint8_t low[8];
+    std::memset(low, callers ? 0x5A : 0, sizeof low);
+    EXPECT_EQ(std::memcmp(seen[n], low, sizeof low), 0) << "low half of v" << n;
+    EXPECT_TRUE(all_zero(std::vector<std::uint8_t>(seen[n] + 8, seen[n] + 16)))
+        << "high half of v" << n;
+  }
+}
+
 #endif
 
 }  // namespace
