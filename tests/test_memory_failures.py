@@ -57,15 +57,19 @@ ARGUMENTS = {
 }
 LEVELS = ["scalar", "avx2", "avx512"]
 
-CALLS = f"""
-    import ctypes, json, os, sys, _quorvex_core as q
+# The probe's functions, as the probed interpreter calls them.
+PROBE = """
+    import ctypes, functools, json, os, sys
 
     probe = ctypes.CDLL(None)
     def bind(name, result, *arguments):
         function = getattr(probe, name)
         function.restype, function.argtypes = result, list(arguments)
         return function
+"""
 
+CALLS = PROBE + f"""
+    import _quorvex_core as q
     name = os.environ["FUNCTION"]
     function, arguments = getattr(q, name), {ARGUMENTS!r}[name]
     expected = function(*arguments)  # also starts the worker pool
@@ -241,15 +245,8 @@ ROADS = ["sha3+hkdf", "sha3+blake3", "blake3+hkdf", "blake3+blake3"]
 ROAD_IMAGE = (PIXELS, 16, 16)
 ROAD_OPTIONS = {"nonce": SALT, "timestamp": 1700000000, "steps": 30, "layers": 2}
 
-PACKAGE_CALLS = f"""
-    import ctypes, functools, json, os, sys, quorvex
-
-    probe = ctypes.CDLL(None)
-    def bind(name, result, *arguments):
-        function = getattr(probe, name)
-        function.restype, function.argtypes = result, list(arguments)
-        return function
-
+PACKAGE_CALLS = PROBE + f"""
+    import quorvex
     walk, kdf = os.environ["FUNCTION"].split("+")
     function = functools.partial(quorvex.derive_key, walk=walk, kdf=kdf, threads=2,
                                  **{ROAD_OPTIONS!r})
