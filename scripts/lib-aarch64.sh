@@ -125,20 +125,11 @@ aarch64_build_dist() {
 # which the x86-64 build empties and its tests look through). Sets
 # AARCH64_REPAIRED_WHEEL.
 aarch64_repair_wheel() {
-  local venv=$1
-  if [ "$(cat "$AARCH64_DIST/.from" 2>/dev/null)" != "$(sha256sum <"$AARCH64_PLAIN_WHEEL")" ]; then
-    log "repairing the aarch64 wheel with auditwheel"
-    rm -rf "$AARCH64_DIST"
-    # auditwheel finds the libraries to bundle on the library path; it takes
-    # only those of the wheel's architecture.
-    PATH="$venv/bin:$PATH" LD_LIBRARY_PATH="$AARCH64_TARGET_ROOT/usr/lib/$AARCH64_TRIPLE" \
-      run_logged "$AARCH64_BUILD/logs/auditwheel.log" \
-      "$venv/bin/auditwheel" repair --wheel-dir "$AARCH64_DIST" "$AARCH64_PLAIN_WHEEL"
-    cp "$AARCH64_SDIST" "$AARCH64_DIST/"
-    sha256sum <"$AARCH64_PLAIN_WHEEL" >"$AARCH64_DIST/.from"
-  else
-    log "repaired aarch64 wheel up to date"
-  fi
+  # auditwheel takes only the libraries of the wheel's architecture from
+  # the library path: the arm64 ones are found in the target root.
+  auditwheel_repair "$1" "the aarch64 wheel" "$AARCH64_PLAIN_WHEEL" "$AARCH64_SDIST" \
+    "$AARCH64_DIST" "$AARCH64_BUILD/logs/auditwheel.log" \
+    "$AARCH64_TARGET_ROOT/usr/lib/$AARCH64_TRIPLE"
   AARCH64_REPAIRED_WHEEL=$(ls "$AARCH64_DIST"/quorvex-*-cp312-abi3-manylinux_*_aarch64.whl)
 }
 

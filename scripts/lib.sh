@@ -276,20 +276,31 @@ build_dist() {
   PLAIN_WHEEL=$(ls "$BUILD"/dist/quorvex-*-cp312-abi3-linux_x86_64.whl)
 }
 
+# auditwheel_repair VENV WHAT PLAIN SDIST DIST LOG [LIBRARY_PATH]: the
+# self-contained manylinux wheel made by auditwheel from the PLAIN wheel,
+# and the SDIST beside it, in DIST, unless DIST already holds them for this
+# very PLAIN wheel. auditwheel finds the libraries to bundle on the library
+# path (LIBRARY_PATH first, when given). WHAT names the wheel in messages.
+auditwheel_repair() {
+  local venv=$1 what=$2 plain=$3 sdist=$4 dist=$5 logfile=$6
+  local library_path=${LD_LIBRARY_PATH:-}
+  if [ -n "${7:-}" ]; then library_path=$7${library_path:+:$library_path}; fi
+  if [ "$(cat "$dist/.from" 2>/dev/null)" != "$(sha256sum <"$plain")" ]; then
+    log "repairing $what with auditwheel"
+    rm -rf "$dist"
+    PATH="$venv/bin:$PATH" LD_LIBRARY_PATH="$library_path" \
+      run_logged "$logfile" "$venv/bin/auditwheel" repair --wheel-dir "$dist" "$plain"
+    cp "$sdist" "$dist/"
+    sha256sum <"$plain" >"$dist/.from"
+  else
+    log "$what: repaired copy up to date"
+  fi
+}
+
 # repair_wheel VENV: the self-contained manylinux wheel, made by auditwheel
 # from PLAIN_WHEEL, and the sdist, in dist/. Sets REPAIRED_WHEEL.
 repair_wheel() {
-  local venv=$1
-  if [ ! -f "$DIST/.from" ] || [ "$(cat "$DIST/.from")" != "$(sha256sum <"$PLAIN_WHEEL")" ]; then
-    log "repairing the wheel with auditwheel"
-    rm -rf "$DIST"
-    PATH="$venv/bin:$PATH" run_logged "$BUILD/logs/auditwheel.log" \
-      "$venv/bin/auditwheel" repair --wheel-dir "$DIST" "$PLAIN_WHEEL"
-    cp "$SDIST" "$DIST/"
-    sha256sum <"$PLAIN_WHEEL" >"$DIST/.from"
-  else
-    log "repaired wheel up to date"
-  fi
+  auditwheel_repair "$1" "the wheel" "$PLAIN_WHEEL" "$SDIST" "$DIST" "$BUILD/logs/auditwheel.log"
   REPAIRED_WHEEL=$(ls "$DIST"/quorvex-*-cp312-abi3-manylinux_*_x86_64.whl)
 }
 
