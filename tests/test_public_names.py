@@ -29,6 +29,15 @@ def test_public_exceptions_pickle_and_print_under_their_public_name():
     assert "quorvex.OptionError" in repr(caught.type)
 
 
+def test_recorded_inputs_are_a_public_type_that_pickles():
+    derivation = quorvex.derive(quorvex.sample_image(), nonce=b"n", timestamp=1)
+    inputs = quorvex.Derivation.inputs_from_json(derivation.to_json(include_key=False))
+    assert type(inputs) is quorvex.RecordedInputs
+    again = pickle.loads(pickle.dumps(inputs))
+    assert again == inputs
+    assert again.derive(quorvex.sample_image()).key == derivation.key
+
+
 @pytest.mark.parametrize("options, option", [
     ({"nonce": b""}, "nonce"), ({"steps": 0}, "steps"), ({"layers": 0}, "layers"),
     ({"key_size": 24}, "key_size"), ({"walk": "md5"}, "walk"), ({"threads": 0}, "threads"),

@@ -9,7 +9,14 @@ The picture is the only secret: a key's record holds every other input.
 
 __version__ = "0.1.0"
 
-from ._host import Derivation, KeyMismatchError, WorkerPoolError, derive, derive_key
+from ._host import (
+    Derivation,
+    KeyMismatchError,
+    RecordedInputs,
+    WorkerPoolError,
+    derive,
+    derive_key,
+)
 from ._image import DroppedInputWarning, RgbImage, image_hash, load_image, sample_image
 from ._many import CheckResult, check_many, derive_many
 from ._options import (
@@ -45,6 +52,7 @@ __all__ = [
     "KeyMismatchError",
     "MAX_THREADS",
     "OptionError",
+    "RecordedInputs",
     "RgbImage",
     "WALKS",
     "WorkerPoolError",
