@@ -192,7 +192,7 @@ def installed_version():
     if version is not None:
         return version
     for distribution in metadata.distributions():
-        if any(str(file).replace(os.sep, "/") == "quorvex/cli.py" for file in distribution.files or []):
+        if any(str(file).replace(os.sep, "/") == "quorvex/cli/__init__.py" for file in distribution.files or []):
             return distribution.version
     raise AssertionError("quorvex is not installed from a distribution")
 

@@ -16,6 +16,8 @@ from PIL import Image
 
 import quorvex
 from quorvex import cli as command_line
+from quorvex.cli import images as cli_images
+from quorvex.cli.jobs import Jobs, Outcome
 from test_cli import (cli, environment, error_lines, one_line_error, png_bytes, records_of,
                       sample_key, save)
 
@@ -320,12 +322,12 @@ def test_a_file_swapped_for_a_fifo_after_the_look_is_not_waited_on(tmp_path, mon
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     real_stat = os.stat
-    monkeypatch.setattr(command_line.os, "stat",
+    monkeypatch.setattr(cli_images.os, "stat",
                         lambda name, *a, **k: real_stat(__file__) if name == str(fifo)
                         else real_stat(name, *a, **k))
     result = []
     reader = threading.Thread(target=lambda: result.append(
-        pytest.raises(OSError, command_line._open_regular_file, str(fifo))))
+        pytest.raises(OSError, cli_images.open_regular_file, str(fifo))))
     reader.start()
     reader.join(10)
     assert not reader.is_alive(), "open() waited for a writer"
@@ -412,13 +414,13 @@ def test_jobs_run_at_most_n_tasks_at_once_and_emit_in_order():
             time.sleep(0.01 * (index % 3))
             with lock:
                 running -= 1
-            return command_line._Outcome("ok", output=str(index).encode())
+            return Outcome("ok", output=str(index).encode())
         return run
 
-    jobs = command_line._Jobs(3, lambda outcome: emitted.append(int(outcome.output)))
+    jobs = Jobs(3, lambda outcome: emitted.append(int(outcome.output)))
     for index in range(30):
         if index % 7 == 0:
-            jobs.add_outcome(command_line._Outcome("malformed", output=str(index).encode()))
+            jobs.add_outcome(Outcome("malformed", output=str(index).encode()))
         else:
             jobs.add(task(index))
         assert len(jobs._queue) <= 6  # a bounded window: names wait, not images
