@@ -283,13 +283,15 @@ build_dist() {
 # path (LIBRARY_PATH first, when given). WHAT names the wheel in messages.
 auditwheel_repair() {
   local venv=$1 what=$2 plain=$3 sdist=$4 dist=$5 logfile=$6
-  local library_path=${LD_LIBRARY_PATH:-}
-  if [ -n "${7:-}" ]; then library_path=$7${library_path:+:$library_path}; fi
+  # Set only when given: some auditwheel versions read an empty
+  # LD_LIBRARY_PATH as the current directory.
+  local -a library_path=()
+  if [ -n "${7:-}" ]; then library_path=("LD_LIBRARY_PATH=$7${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"); fi
   if [ "$(cat "$dist/.from" 2>/dev/null)" != "$(sha256sum <"$plain")" ]; then
     log "repairing $what with auditwheel"
     rm -rf "$dist"
-    PATH="$venv/bin:$PATH" LD_LIBRARY_PATH="$library_path" \
-      run_logged "$logfile" "$venv/bin/auditwheel" repair --wheel-dir "$dist" "$plain"
+    PATH="$venv/bin:$PATH" run_logged "$logfile" \
+      env "${library_path[@]}" "$venv/bin/auditwheel" repair --wheel-dir "$dist" "$plain"
     cp "$sdist" "$dist/"
     sha256sum <"$plain" >"$dist/.from"
   else

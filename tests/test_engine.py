@@ -187,6 +187,7 @@ def test_derive_refuses_what_the_road_cannot_take():
         (ValueError, "kdf must be 'hkdf' or 'blake3'", road(kdf="pbkdf2")),
         (ValueError, "the SHA3 walk takes no threads", road(threads=2)),
         (ValueError, "threads must be 1 to 65535", road(walk="blake3", threads=0)),
+        (ValueError, "threads must be 1 to 65535", road(walk="blake3", threads=65536)),
         (TypeError, None, road(walk="blake3", threads=None)),
         (TypeError, None, road(kdf="blake3", label=b"a context is text")),
         (TypeError, None, road(label="info is bytes")),
@@ -290,6 +291,10 @@ calls = {
     "blake3-one-chunk": lambda: e.blake3_walk(b"s", pixels, 64, 64, 10**9, 1, 1),
     "blake3-many-layers": lambda: e.blake3_walk(b"s", pixels, 64, 64, 10, 10**9, 9),
     "image-hash": lambda: e.sha3_256(memoryview(bytes(2**31))),
+    "derive-sha3": lambda: e.derive(bytes(32), b"n", 1, "v", pixels, 64, 64, "sha3", 10**9, 1,
+                                    None, "hkdf", b"", 32),
+    "derive-blake3": lambda: e.derive(bytes(32), b"n", 1, "v", pixels, 64, 64, "blake3", 10**10,
+                                      1, 2, "blake3", "ctx", 32),
 }
 for name, call in calls.items():
     fired.clear()

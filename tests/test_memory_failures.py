@@ -273,9 +273,11 @@ def road_secrets(road):
     return [seed, *trace, pool, *finals[:-1]]
 
 
+@pytest.mark.parametrize("level", LEVELS)
 @pytest.mark.parametrize("road", ROADS)
-def test_the_package_leaves_no_seed_or_pool_behind(probe, road):
-    report = scan_report(probe, PACKAGE_CALLS + SCAN_FOR_RESIDUE, road, road_secrets(road))
+def test_the_package_leaves_no_seed_or_pool_behind(probe, road, level):
+    report = scan_report(probe, PACKAGE_CALLS + SCAN_FOR_RESIDUE, road, road_secrets(road),
+                         level)
     assert report["all"] == 0, f"{report['all']} copies, the first: {report['first']}"
 
 

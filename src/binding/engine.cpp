@@ -111,6 +111,15 @@ bool take_u64(PyObject* object, std::uint64_t& value) {
   return !(value == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
+// The BLAKE3 walk's chunk count, 1 to kMaxThreadCount; ValueError otherwise.
+bool take_chunk_count(PyObject* object, std::uint64_t& chunks) {
+  if (!take_u64(object, chunks)) return false;
+  if (chunks >= 1 && chunks <= kMaxThreadCount) return true;
+  PyErr_Format(PyExc_ValueError, "threads must be 1 to %llu",
+               static_cast<unsigned long long>(kMaxThreadCount));
+  return false;
+}
+
 bool expect_arguments(PyObject* args, Py_ssize_t count, const char* name) {
   if (PyTuple_Size(args) == count) return true;
   PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments", name, count);
@@ -197,12 +206,7 @@ PyObject* blake3_walk_entry(PyObject*, PyObject* args) {
   WalkArguments walk;
   std::uint64_t chunks = 0;
   if (!expect_arguments(args, 7, "blake3_walk") || !walk.take(args) ||
-      !take_u64(PyTuple_GetItem(args, 6), chunks)) {
-    return nullptr;
-  }
-  if (chunks < 1 || chunks > kMaxThreadCount) {
-    PyErr_Format(PyExc_ValueError, "threads must be 1 to %llu",
-                 static_cast<unsigned long long>(kMaxThreadCount));
+      !take_chunk_count(PyTuple_GetItem(args, 6), chunks)) {
     return nullptr;
   }
   return guarded([&] {
@@ -294,11 +298,7 @@ struct RoadArguments {
       PyErr_SetString(PyExc_ValueError, "the SHA3 walk takes no threads");
       return false;
     }
-    if (!take_u64(object, chunks)) return false;
-    if (chunks >= 1 && chunks <= kMaxThreadCount) return true;
-    PyErr_Format(PyExc_ValueError, "threads must be 1 to %llu",
-                 static_cast<unsigned long long>(kMaxThreadCount));
-    return false;
+    return take_chunk_count(object, chunks);
   }
 };
 

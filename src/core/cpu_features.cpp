@@ -80,10 +80,12 @@ void zero_sse_registers() noexcept {
 // v8-v15 (d8-d15): they hold our callers' live values, so only their high
 // halves are cleared. Declaring them clobbered instead would make the
 // compiler save d8-d15 in this function's frame, leaving a copy of
-// whatever they hold on the stack. Never inlined, so that no value of a
-// caller's can sit in a high half here. A NEON write also clears the bits
-// above 128 of an SVE register.
-[[gnu::noinline]] void zero_neon_registers() noexcept {
+// whatever they hold on the stack. The asm does change those high halves
+// undeclared, which the standard allows a callee to do; noipa makes every
+// caller assume just that, where GCC would otherwise read the clobbers off
+// this body (-fipa-ra, with LTO too) and keep a whole q8-q15 value across
+// the call. A NEON write also clears the bits above 128 of an SVE register.
+[[gnu::noipa]] void zero_neon_registers() noexcept {
   asm volatile(
       "movi v0.16b, #0\n\tmovi v1.16b, #0\n\tmovi v2.16b, #0\n\tmovi v3.16b, #0\n\t"
       "movi v4.16b, #0\n\tmovi v5.16b, #0\n\tmovi v6.16b, #0\n\tmovi v7.16b, #0\n\t"
