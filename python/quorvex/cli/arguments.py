@@ -77,8 +77,8 @@ def default_jobs() -> int:
 
 def add_jobs_option(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("-j", "--jobs", type=positive, metavar="N",
-                        help=f"{what} at most N images at once, each on its own CPU "
-                             "(default: the CPUs this process may use)")
+                        help=f"{what} at most N images at once (default: the CPUs this "
+                             "process may use)")
 
 
 def add_zero_option(parser: argparse.ArgumentParser) -> None:
