@@ -143,8 +143,7 @@ class Derivation(Options):
         unreadable image. Safe to call from several threads at once; the
         work runs without the interpreter lock.
         """
-        size = (self.width, self.height) if is_raw_pixels(image) else (None, None)
-        again = derive_checked(load_for_derivation(image, *size), self)
+        again = _derive_recorded(image, self)
         if not hmac.compare_digest(again.key, self.key):
             cause = "" if again.image_hash == self.image_hash else \
                 " (the image's pixels are not the recorded ones)"
@@ -154,7 +153,6 @@ class Derivation(Options):
 _INPUT_ENTRIES = frozenset({"image_hash", "width", "height", "nonce", "timestamp",
                             "scheme_version", "walk", "kdf", "steps", "layers", "threads",
                             "key_size"})
-
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -172,11 +170,21 @@ class RecordedInputs(Options):
         ValueError when the image's pixels are not the recorded ones (its
         hash differs), and what derive() raises.
         """
-        size = (self.width, self.height) if is_raw_pixels(image) else (None, None)
-        derivation = derive_checked(load_for_derivation(image, *size), self)
+        derivation = _derive_recorded(image, self)
         if not hmac.compare_digest(derivation.image_hash, self.image_hash):
             raise ValueError("the image's pixels are not the recorded ones")
         return derivation
+
+
+def recorded_image(record: Mapping[str, Any], *, standard_input: bool) -> str | None:
+    """A record's ``image`` entry: the file name its key was derived from, or
+    None for the sample image; "-" (standard input) only where
+    ``standard_input`` allows it. Raises ValueError for anything else."""
+    image = record.get("image")
+    if (image is not None and not isinstance(image, str)) or \
+            (image == "-" and not standard_input):
+        raise ValueError("image must be a file name or null (the sample image)")
+    return image
 
 
 def _record_entries(record: object) -> Mapping[str, Any]:
@@ -209,12 +217,12 @@ def _recorded_inputs(entries: Mapping[str, Any]) -> RecordedInputs:
         digest = _from_hex("image_hash", inputs["image_hash"])
         if len(digest) != _IMAGE_HASH_SIZE:
             raise ValueError(f"image_hash must be {_IMAGE_HASH_SIZE} bytes, not {len(digest)}")
-        chosen = {name.name: getattr(options, name.name) for name in fields(Options)}
-        return RecordedInputs(**chosen, image_hash=digest,
+        return RecordedInputs(**_option_values(options), image_hash=digest,
                               width=whole_number("width", inputs["width"], 1, U64_MAX),
                               height=whole_number("height", inputs["height"], 1, U64_MAX))
     except (TypeError, ValueError) as error:
         raise ValueError(f"not a quorvex key record: {error}") from None
+
 
 def derive(
     image: ImageSource,
@@ -361,9 +369,20 @@ def default_thread_count() -> int:
 
 def _derivation(options: Options, *, key: bytes, image_hash: bytes, width: int, height: int,
                 threads: int | None) -> Derivation:
-    chosen: dict[str, Any] = {field.name: getattr(options, field.name) for field in fields(Options)}
-    chosen["threads"] = threads
+    chosen = {**_option_values(options), "threads": threads}
     return Derivation(**chosen, key=key, image_hash=image_hash, width=width, height=height)
+
+
+def _option_values(options: Options) -> dict[str, Any]:
+    """The Options fields of ``options`` (a Derivation's or a record's too)."""
+    return {field.name: getattr(options, field.name) for field in fields(Options)}
+
+
+def _derive_recorded(image: ImageSource, inputs: Derivation | RecordedInputs) -> Derivation:
+    """The key of ``image`` with recorded inputs; raw RGB bytes are taken
+    with the recorded width and height."""
+    size = (inputs.width, inputs.height) if is_raw_pixels(image) else (None, None)
+    return derive_checked(load_for_derivation(image, *size), inputs)
 
 
 def _entries(name: str, value: object, *, required: set[str] | frozenset[str],

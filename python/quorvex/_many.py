@@ -21,11 +21,9 @@ from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, TypeVar, Unpack, cast
 
-from ._host import Derivation, DeriveOptions, KeyMismatchError, derive_checked
-from ._image import ImageSource, load_image, sample_image
-from ._options import DEFAULT_CONTEXT, DEFAULT_INFO, DEFAULT_KDF, DEFAULT_KEY_SIZE, \
-    DEFAULT_LAYERS, DEFAULT_STEPS, DEFAULT_VERSION, DEFAULT_WALK, Options, check_options, \
-    whole_number
+from ._host import Derivation, DeriveOptions, KeyMismatchError, derive_checked, recorded_image
+from ._image import ImageSource, load_for_derivation, sample_image
+from ._options import DEFAULTS, Options, check_options, usable_cpu_count, whole_number
 
 # What a record's check may end with besides a match: the key differs, the
 # image cannot be read, or the record (or the image given for it) is not one
@@ -105,7 +103,7 @@ def check_many(records: Iterable[Derivation | Mapping[str, Any] | str],
 
 def _derive_one(image: ImageSource, options: Options, width: int | None,
                 height: int | None) -> Derivation:
-    return derive_checked(load_image(image, width, height), options)
+    return derive_checked(load_for_derivation(image, width, height), options)
 
 
 def _check_one(record: Derivation | None, image: ImageSource | _SampleImage | None,
@@ -153,13 +151,9 @@ def _recorded_image(entry: Derivation | Mapping[str, Any] | str) -> str | _Sampl
     """The image a record names: its file name, or the sample image for null."""
     if isinstance(entry, Derivation):
         raise ValueError("a Derivation names no image: give the images")
-    record = json.loads(entry) if isinstance(entry, str) else entry
-    name = record.get("image")
-    if name is None:
-        return _SampleImage()
-    if not isinstance(name, str) or name == "-":
-        raise ValueError("image must be a file name or null (the sample image)")
-    return name
+    name = recorded_image(json.loads(entry) if isinstance(entry, str) else entry,
+                          standard_input=False)
+    return _SampleImage() if name is None else name
 
 
 def _in_order(executor: Executor | None, window: int,
@@ -168,7 +162,7 @@ def _in_order(executor: Executor | None, window: int,
     yields the results in order. Pending work is cancelled when the caller
     stops early or a result raises; a pool made here is shut down."""
     own = executor is None
-    pool = ThreadPoolExecutor(max_workers=_cpus()) if executor is None else executor
+    pool = ThreadPoolExecutor(max_workers=usable_cpu_count()) if executor is None else executor
     pending: deque[Future[Result]] = deque()
     try:
         for each in arguments:
@@ -190,19 +184,9 @@ def _checked(options: DeriveOptions) -> Options:
         raise TypeError(f"unexpected keyword argument {unknown[0]!r}")
     if "nonce" not in options or "timestamp" not in options:
         raise TypeError("nonce and timestamp are required")
-    return check_options(
-        nonce=options["nonce"], timestamp=options["timestamp"],
-        version=options.get("version", DEFAULT_VERSION), walk=options.get("walk", DEFAULT_WALK),
-        kdf=options.get("kdf", DEFAULT_KDF), steps=options.get("steps", DEFAULT_STEPS),
-        layers=options.get("layers", DEFAULT_LAYERS), info=options.get("info", DEFAULT_INFO),
-        context=options.get("context", DEFAULT_CONTEXT),
-        key_size=options.get("key_size", DEFAULT_KEY_SIZE), threads=options.get("threads"))
+    return check_options(**{**DEFAULTS, **options})
 
 
 def _window(window: int | None) -> int:
-    return 2 * _cpus() if window is None else whole_number("window", window, 1, 2**31)
-
-
-def _cpus() -> int:
-    return len(os.sched_getaffinity(0)) or 1
+    return 2 * usable_cpu_count() if window is None else whole_number("window", window, 1, 2**31)
 

@@ -9,8 +9,10 @@ too, and a value they refuse is refused with the same message.
 from __future__ import annotations
 
 import operator
-from collections.abc import Buffer
+import os
+from collections.abc import Buffer, Mapping
 from dataclasses import dataclass
+from types import MappingProxyType
 from typing import Literal, SupportsIndex, TypeVar
 
 from . import _engine
@@ -37,6 +39,21 @@ DEFAULT_LAYERS = 3
 DEFAULT_INFO = b"quorvex-lintav-v2"
 DEFAULT_CONTEXT = "quorvex-lin-tav-v1.0"
 DEFAULT_KEY_SIZE = 32
+
+# Every option but nonce and timestamp, as a derivation takes it when it is
+# not given (threads None: the worker pool's own count, decided later).
+DEFAULTS: Mapping[str, object] = MappingProxyType({
+    "version": DEFAULT_VERSION, "walk": DEFAULT_WALK, "kdf": DEFAULT_KDF,
+    "steps": DEFAULT_STEPS, "layers": DEFAULT_LAYERS, "info": DEFAULT_INFO,
+    "context": DEFAULT_CONTEXT, "key_size": DEFAULT_KEY_SIZE, "threads": None})
+
+
+def usable_cpu_count() -> int:
+    """The CPUs this process may run on (its affinity mask), at least 1: how
+    many images the command line and derive_many work on at once."""
+    counter = getattr(os, "process_cpu_count", None)  # Python 3.13
+    count = counter() if counter is not None else len(os.sched_getaffinity(0))
+    return max(1, count or 1)
 
 
 class OptionError(ValueError):

@@ -20,7 +20,8 @@ from typing import Any, NoReturn
 from _quorvex_cli import report_interrupted
 
 from . import calibrate, check, key
-from .arguments import VersionAction, default_jobs, package_version, usable_cpu_count
+from .._options import usable_cpu_count
+from .arguments import VersionAction, default_jobs, package_version
 from .calibrate import calibrated_steps
 from .images import image_warnings_routed
 from .streams import (

@@ -4,13 +4,13 @@
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from collections.abc import Sequence
 from importlib import metadata
 from typing import Any
 
 from .. import _engine
+from .._options import usable_cpu_count
 from .streams import EXIT_OK
 
 # What shtab completes a file name with (shtab.FILE), set without importing
@@ -60,13 +60,6 @@ def positive(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
     return value
-
-
-def usable_cpu_count() -> int:
-    """The CPUs this process may run on (its affinity mask), at least 1."""
-    counter = getattr(os, "process_cpu_count", None)  # Python 3.13
-    count = counter() if counter is not None else len(os.sched_getaffinity(0))
-    return max(1, count or 1)
 
 
 def default_jobs() -> int:

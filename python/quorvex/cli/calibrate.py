@@ -88,10 +88,8 @@ def run(args: argparse.Namespace) -> int:
 def _derivation_seconds(rgb: _image.RgbImage, walk: str, layers: int, steps: int) -> float:
     """The best of two timed derivations of `rgb` (a busy machine's noise
     only ever adds time)."""
-    options = _options.check_options(
-        nonce=bytes(16), timestamp=0, version=_options.DEFAULT_VERSION, walk=walk,
-        kdf=_options.DEFAULT_KDF, steps=steps, layers=layers, info=_options.DEFAULT_INFO,
-        context=_options.DEFAULT_CONTEXT, key_size=_options.DEFAULT_KEY_SIZE, threads=None)
+    options = _options.check_options(**{**_options.DEFAULTS, "nonce": bytes(16), "timestamp": 0,
+                                        "walk": walk, "steps": steps, "layers": layers})
     best = float("inf")
     for _ in range(2):
         start = time.perf_counter()

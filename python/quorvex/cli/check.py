@@ -108,7 +108,7 @@ class _Checker:
         try:
             record = json.loads(line)
             derivation = _host.Derivation.from_json(record)
-            name = _record_image(record)
+            name = _host.recorded_image(record, standard_input=True)
         except (ValueError, RecursionError) as error:
             jobs.add_outcome(Outcome("malformed", errors=[f"{where}: {_malformed(error)}"]))
             return
@@ -187,13 +187,6 @@ def _malformed(error: BaseException) -> str:
     if not reason.startswith("not a quorvex key record"):
         reason = f"not a quorvex key record: {reason}"
     return reason
-
-
-def _record_image(record: Any) -> str | None:
-    image = record.get("image")
-    if image is not None and not isinstance(image, str):
-        raise ValueError("image must be a file name or null (the sample image)")
-    return image
 
 
 def _read_lines(source: str) -> list[bytes]:

@@ -172,19 +172,14 @@ _Derive = Callable[[_image.ImageSource], _host.Derivation]
 
 
 def _drawn_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> _Derive:
+    given = {name: getattr(args, "scheme_version" if name == "version" else name)
+             for name in _options.DEFAULTS}
     try:
         options = _options.check_options(
             nonce=args.nonce if args.nonce is not None else secrets.token_bytes(16),
             timestamp=args.timestamp if args.timestamp is not None else int(time.time()),
-            version=_given(args.scheme_version, _options.DEFAULT_VERSION),
-            walk=_given(args.walk, _options.DEFAULT_WALK),
-            kdf=_given(args.kdf, _options.DEFAULT_KDF),
-            steps=_given(args.steps, _options.DEFAULT_STEPS),
-            layers=_given(args.layers, _options.DEFAULT_LAYERS),
-            info=_given(args.info, _options.DEFAULT_INFO),
-            context=_given(args.context, _options.DEFAULT_CONTEXT),
-            key_size=_given(args.key_size, _options.DEFAULT_KEY_SIZE),
-            threads=args.threads)
+            **{**_options.DEFAULTS,
+               **{name: value for name, value in given.items() if value is not None}})
     except _options.OptionError as error:
         option = _OPTION_NAMES.get(error.option, "--" + error.option.replace("_", "-"))
         parser.error(f"argument {option}: {error.requirement}")
@@ -192,10 +187,6 @@ def _drawn_options(parser: argparse.ArgumentParser, args: argparse.Namespace) ->
         # Drawn here, so the user needs them to derive the same keys again.
         say(f"nonce {options.nonce.hex()} timestamp {options.timestamp}", prefix="")
     return lambda image: _host.derive_checked(_image.load_for_derivation(image), options)
-
-
-def _given(value: Any, default: Any) -> Any:
-    return default if value is None else value
 
 
 def _like_record(parser: argparse.ArgumentParser, args: argparse.Namespace) -> _Derive:
