@@ -7,7 +7,8 @@ import os
 import queue
 import threading
 import warnings
-from collections.abc import Buffer
+from collections.abc import Buffer, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from importlib import resources
 from typing import IO, Callable, Union
@@ -113,8 +114,7 @@ def load_for_derivation(source: ImageSource, width: int | None = None,
         if width is not None or height is not None:
             raise ValueError("width and height go with raw RGB bytes only")
         return _decode_packed(source)
-    rgb = load_image(source, width, height)
-    return LoadedImage(rgb.pixels, rgb.width, rgb.height, image_hash(rgb))
+    return _hashed(load_image(source, width, height))
 
 
 def is_raw_pixels(source: object) -> bool:
@@ -136,12 +136,24 @@ def image_hash(image: RgbImage) -> bytes:
     return _engine.sha3_256(image.pixels)
 
 
-def _decode(source: str | os.PathLike[str] | IO[bytes]) -> RgbImage:
+@contextmanager
+def _opened(source: str | os.PathLike[str] | IO[bytes]) -> Iterator[Image.Image]:
+    """Image.open(source) for the block, with a damaged file's faults, while
+    opening or decoding, raised as OSError."""
     try:
         with Image.open(source) as opened:
-            return _from_pillow(opened)
+            yield opened
     except _DECODER_FAULTS as fault:
         raise OSError(f"cannot decode the image: {fault}") from fault
+
+
+def _decode(source: str | os.PathLike[str] | IO[bytes]) -> RgbImage:
+    with _opened(source) as opened:
+        return _from_pillow(opened)
+
+
+def _hashed(rgb: RgbImage) -> LoadedImage:
+    return LoadedImage(rgb.pixels, rgb.width, rgb.height, image_hash(rgb))
 
 
 def _from_pillow(image: Image.Image, *, warn: bool = True) -> RgbImage:
@@ -158,16 +170,10 @@ _FOUR_BYTE_MODES = frozenset({"RGB", "RGBA", "RGBX"})
 
 
 def _decode_packed(source: str | os.PathLike[str] | IO[bytes]) -> LoadedImage:
-    try:
-        with Image.open(source) as opened:
-            _warn_about_dropped_input(opened)
-            loaded = _decoded_into_our_memory(opened)
-            if loaded is not None:
-                return loaded
-            rgb = _from_pillow(opened, warn=False)
-            return LoadedImage(rgb.pixels, rgb.width, rgb.height, image_hash(rgb))
-    except _DECODER_FAULTS as fault:
-        raise OSError(f"cannot decode the image: {fault}") from fault
+    with _opened(source) as opened:
+        _warn_about_dropped_input(opened)
+        loaded = _decoded_into_our_memory(opened)
+        return loaded if loaded is not None else _hashed(_from_pillow(opened, warn=False))
 
 
 def _decoded_into_our_memory(opened: Image.Image) -> LoadedImage | None:

@@ -5,9 +5,6 @@
 
 #include "errors.hpp"
 
-#include "keccak.hpp"
-#include "sha3_sponge.hpp"
-
 namespace quorvex {
 
 ImageHash image_hash(ByteView data, const InterruptCheck& check_interrupt, SimdLevel level) {
